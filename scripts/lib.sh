@@ -1,0 +1,76 @@
+# Shared by the scripts: installs what a fresh Debian 12 machine lacks, configures and builds the
+# cross build, and keeps the build's own Wine prefix, display and wineserver.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${BUILD:-$ROOT/build}
+export WINEARCH=win32
+export WINEPREFIX=$BUILD/wineprefix
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+log() { printf '== %s\n' "$*" >&2; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+PACKAGES=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools wine wine32:i386 xvfb xauth
+          imagemagick googletest cmake ninja-build g++ x11-utils ca-certificates)
+
+install_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    log "installing ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        as_root dpkg --add-architecture i386
+    fi
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+configure_and_build() {
+    if [ ! -f "$BUILD/build.ninja" ]; then
+        log "configuring $BUILD"
+        cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-i686.cmake" >/dev/null
+    fi
+    log "building"
+    cmake --build "$BUILD" -- -j"$(nproc)" "$@"
+}
+
+start_display() {
+    if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
+    local n=91
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && return 0; sleep 0.1; done
+    log "Xvfb did not start"; return 1
+}
+
+# One persistent wineserver for the whole run: every Wine process then starts quickly.
+start_wine() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        log "creating the 32-bit Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        wineboot -i >/dev/null 2>&1
+        wineserver -w
+    fi
+    wineserver -p
+    # The first Wine process starts the prefix's services; they would hold on to whatever output pipe
+    # that process had (and keep ctest waiting), so start them here with no pipe attached.
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+    if [ -f "$BUILD/bin/ZorvaneImageProcessor2.dll" ]; then
+        wine regsvr32 /s "$(winepath -w "$BUILD/bin/ZorvaneImageProcessor2.dll")" >/dev/null 2>&1 \
+            || { log "registering the engine failed"; return 1; }
+    fi
+}
+
+stop_all() {
+    wineserver -k >/dev/null 2>&1 || true
+    [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
+}
