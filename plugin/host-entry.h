@@ -17,10 +17,12 @@ namespace host {
 
 struct Rect {
     std::int16_t top, left, bottom, right;
+    friend bool operator==(const Rect&, const Rect&) = default;
 };
 
 struct VRect {
     std::int32_t top, left, bottom, right;
+    friend bool operator==(const VRect&, const VRect&) = default;
 };
 
 // The 32-bit coordinates a host offers for documents beyond 32767 pixels.
