@@ -397,6 +397,8 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
     const bool copy_source = (kind.flags1 & 1) == 0;
     int calls = 0;
     for (;;) {
+        // The last round's buffers are gone: nothing may point at them any more.
+        record.inData = record.outData = record.maskData = nullptr;
         const requests wanted = requests_of(record);
         if (is_empty(wanted.in) && is_empty(wanted.out) && (!record.haveMask || is_empty(wanted.mask)))
             break;
@@ -405,7 +407,6 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
             fail("the filter keeps asking for data");
         }
         block in, out, selected_bytes;
-        record.inData = record.outData = record.maskData = nullptr;
         if (!is_empty(wanted.in)) {
             in = make_plane_block(document, wanted.in, record.inLoPlane, record.inHiPlane);
             fill_block(in, document);
@@ -429,7 +430,11 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
             record.maskData = selected_bytes.bytes.data();
             record.maskRowBytes = selected_bytes.row_bytes;
         }
-        if (!call(host::filterSelectorContinue)) {
+        const std::vector<std::uint8_t> given = in.bytes;
+        const bool carried_on = call(host::filterSelectorContinue);
+        if (in.bytes != given)
+            report.input_changed = true;
+        if (!carried_on) {
             finish(); // the filter has given up or was cancelled: the document stays as it was
             return report;
         }

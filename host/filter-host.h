@@ -100,6 +100,7 @@ struct run_report {
     std::int16_t result = 0;             // the filter's last result word
     std::vector<std::int16_t> selectors; // the selectors called, in order
     bool applied = false;                // the document now holds the filter's output
+    bool input_changed = false;          // the filter wrote into an input buffer, which is the host's
 };
 
 // Runs the filter over the document: parameters, prepare, start, continue for as long as the filter

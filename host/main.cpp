@@ -92,6 +92,8 @@ int run(const std::vector<std::wstring>& arguments) {
     if (options.owner != nullptr)
         DestroyWindow(options.owner);
     const std::string name = module.properties().name;
+    if (report.input_changed)
+        std::fprintf(stderr, "filter-host: warning: %s wrote into its input buffer\n", name.c_str());
     if (report.applied) {
         filter_host::write_image(files[2], document);
         std::printf("%s: applied, wrote %s\n", name.c_str(), narrow(files[2]).c_str());

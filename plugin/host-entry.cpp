@@ -154,7 +154,8 @@ extern "C" void PluginMain(std::int16_t selector, tessolux::host::FilterRecord* 
     try {
         switch (selector) {
         case host::filterSelectorAbout:
-            // The about box comes with the dialogs.
+            // The about box (dialog 101) is not part of the module yet: the call returns as if the user had
+            // closed it.
             break;
         case host::filterSelectorStart:
             if (record == nullptr)

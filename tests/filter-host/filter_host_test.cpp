@@ -87,6 +87,13 @@ TEST_F(probe_filter, a_failing_continue_leaves_the_document_and_still_gets_finis
     EXPECT_EQ(document.samples, source.samples);
 }
 
+TEST_F(probe_filter, writing_into_the_input_buffer_is_noticed) {
+    image document = make_document(2, 2, 1, 8);
+    EXPECT_FALSE(run_filter(probe, document, nullptr, {}).input_changed);
+    document.samples[0] = 7;
+    EXPECT_TRUE(run_filter(probe, document, nullptr, {}).input_changed);
+}
+
 TEST_F(probe_filter, documents_the_filter_does_not_take_are_refused_before_any_call) {
     image large = make_document(1001, 1, 1, 8);
     EXPECT_THROW(run_filter(probe, large, nullptr, {}), std::runtime_error);

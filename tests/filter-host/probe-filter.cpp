@@ -1,6 +1,6 @@
 // A filter module that probes the host: it asks for the filter rectangle in two bands, top half first,
 // inverts every sample it is given, and leaves merging by the selection to the host. A first sample of
-// 13 makes it report a failure.
+// 13 makes it report a failure, one of 7 makes it scribble on its input.
 #include "plugin/host-entry.h"
 
 using namespace tessolux::host;
@@ -68,6 +68,8 @@ extern "C" __declspec(dllexport) void ProbeMain(std::int16_t selector, FilterRec
             *result = filterBadParameters;
             return;
         }
+        if (first == 7)
+            *static_cast<std::uint8_t*>(record->inData) = 0;
         if (wide)
             invert<std::uint16_t>(*record, area, 32768);
         else
