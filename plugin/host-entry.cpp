@@ -2,6 +2,8 @@
 
 #include <ole2.h>
 
+#include <stdexcept>
+
 #include "am-common.h"
 
 namespace tessolux {
@@ -16,14 +18,29 @@ HINSTANCE module_handle = nullptr;
 // share one fixed key.
 constexpr std::uint32_t module_path_capacity = 4096;
 
-// The host supplies planes lo..hi interleaved, so we ask for exactly the planes the job reads: gray
-// documents with a transparency plane (2 planes) are filtered as plain gray, and a host that offers
-// more than four planes gets asked for colour and transparency only. Asking for all of them would
-// interleave samples the engine image does not expect and garble every row.
+// The host supplies planes lo..hi interleaved. A gray document with a transparency plane (2 planes) is
+// filtered as plain gray: asking for its second plane would interleave transparency samples between the
+// gray ones the engine image reads, so only plane 0 is asked for. Every other count asks for all planes;
+// counts that the job cannot read are refused by continue before any buffer is touched.
 std::int16_t last_plane_used(std::int16_t planes) noexcept {
-    if (planes >= 4)
-        return 3;
-    return planes == 3 ? 2 : 0;
+    if (planes == 2 || planes < 1)
+        return 0;
+    return static_cast<std::int16_t>(planes - 1);
+}
+
+// The engine images hold gray, colour or colour with transparency at 8 or 16 bits per sample; a host that
+// hands us anything else gets a failure report instead of a misread buffer.
+void check_supported(const host::FilterRecord& record, const job_geometry& job) {
+    if (record.planes < 1 || record.planes > 4 || (job.bits != 8 && job.bits != 16))
+        throw std::invalid_argument(
+            "unsupported image: " + cpp::to_decimal_string(static_cast<std::uint32_t>(record.planes)) +
+            " planes of " + cpp::to_decimal_string(static_cast<std::uint32_t>(job.bits)) + " bits");
+}
+
+// Shows a failure of the run to the user. Until the failure reports exist the failure is only
+// reflected in the result: the run ends as cancelled.
+std::int16_t report_failure(HWND, const std::exception&) {
+    return host::userCanceledErr;
 }
 
 // What the preview dialog made of the run.
@@ -45,16 +62,21 @@ void filter_start(host::FilterRecord& record, std::int16_t& result) {
 void filter_continue(host::FilterRecord& record, std::int16_t& result) {
     const std::wstring key = instance_key(module_handle);
     const job_geometry job = describe_job(record);
-    switch (run_dialog(record, job, key)) {
-    case dialog_outcome::cancelled:
-        result = host::userCanceledErr;
-        break;
-    case dialog_outcome::loop_failed:
-        result = host::run_failed;
-        break;
-    case dialog_outcome::accepted:
-        // The host's own preset result stands.
-        break;
+    try {
+        check_supported(record, job);
+        switch (run_dialog(record, job, key)) {
+        case dialog_outcome::cancelled:
+            result = host::userCanceledErr;
+            break;
+        case dialog_outcome::loop_failed:
+            result = host::run_failed;
+            break;
+        case dialog_outcome::accepted:
+            // The host's own preset result stands.
+            break;
+        }
+    } catch (const std::exception& failure) {
+        result = report_failure(job.owner, failure);
     }
     empty_request_rects(record);
 }

@@ -156,12 +156,13 @@ TEST_F(host_entry, start_uses_32_bit_coordinates_when_the_host_offers_them) {
 
 TEST_F(host_entry, start_asks_only_for_the_planes_that_are_filtered) {
     // A gray document with transparency is filtered as plain gray: its transparency plane is not asked
-    // for, or it would sit between the gray samples the engine reads.
+    // for, or it would sit between the gray samples the engine reads. Other counts ask for every plane
+    // (continue refuses the ones it cannot read).
     struct expected {
         std::int16_t planes, last;
     };
     for (const expected e :
-         {expected{1, 0}, expected{2, 0}, expected{3, 2}, expected{4, 3}, expected{5, 3}}) {
+         {expected{1, 0}, expected{2, 0}, expected{3, 2}, expected{4, 3}, expected{5, 4}}) {
         FilterRecord record{};
         record.planes = e.planes;
         on_fresh_thread([&] {
@@ -229,6 +230,37 @@ TEST_F(host_entry, continue_ends_with_every_request_empty_and_the_output_untouch
         EXPECT_EQ(big.maskRect32, empty32);
         for (const std::uint8_t byte : output)
             ASSERT_EQ(byte, 0x5A);
+    }
+}
+
+TEST_F(host_entry, continue_refuses_unreadable_layouts_without_touching_a_buffer) {
+    struct layout {
+        std::int16_t planes;
+        std::int32_t depth;
+    };
+    for (const layout l : {layout{5, 8}, layout{0, 8}, layout{3, 32}, layout{1, 12}}) {
+        std::uint8_t input[64];
+        std::uint8_t output[64];
+        std::memset(input, 0x11, sizeof input);
+        std::memset(output, 0x22, sizeof output);
+        FilterRecord record{};
+        record.planes = l.planes;
+        record.depth = l.depth;
+        record.filterRect = {0, 0, 2, 2};
+        on_fresh_thread([&] {
+            call(sdk::filterSelectorStart, &record);
+            record.inData = input;
+            record.outData = output;
+            record.inRowBytes = record.outRowBytes = 32;
+            EXPECT_EQ(call(sdk::filterSelectorContinue, &record), sdk::userCanceledErr)
+                << l.planes << " planes of " << l.depth << " bits";
+            call(sdk::filterSelectorFinish, &record);
+        });
+        EXPECT_EQ(record.inRect, sdk::Rect{});
+        for (std::size_t i = 0; i != sizeof input; ++i) {
+            ASSERT_EQ(input[i], 0x11);
+            ASSERT_EQ(output[i], 0x22);
+        }
     }
 }
 
