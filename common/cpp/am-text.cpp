@@ -1,6 +1,10 @@
 #include "am-text.h"
 
+#include <climits>
+
 #include <windows.h>
+
+#include "am-common.h"
 
 namespace cpp {
 
@@ -27,18 +31,22 @@ std::string to_utf8(const std::wstring& text) {
         return {};
     const int length = static_cast<int>(text.size());
     int estimate = NormalizeString(NormalizationC, text.data(), length, nullptr, 0);
-    // The estimate may be too short; NormalizeString then answers with the negated length it needs.
-    // A bounded number of rounds: each one at least doubles the buffer.
-    for (int round = 0; estimate > 0 && round != 8; ++round) {
-        std::wstring normalized(static_cast<std::size_t>(estimate), L'\0');
-        const int written = NormalizeString(NormalizationC, text.data(), length, normalized.data(), estimate);
+    alignedBuffer normalized;
+    // The estimate may fall short; NormalizeString then answers with the negated length it needs. The next
+    // round takes that or twice the last size, whichever is more, so a few rounds always suffice.
+    for (int round = 0; estimate > 0 && estimate < INT_MAX / 4 && round != 8; ++round) {
+        const auto characters = static_cast<std::uint32_t>(estimate) + 1;
+        normalized = alignedBuffer(characters * sizeof(wchar_t), alignedBuffer::minimum_alignment);
+        auto* buffer = reinterpret_cast<wchar_t*>(normalized.data());
+        const int written = NormalizeString(NormalizationC, text.data(), length, buffer, estimate);
         if (written > 0)
-            return encode_utf8(normalized.data(), written);
+            return encode_utf8(buffer, written);
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
             break;
-        estimate = -written > estimate ? -written : estimate * 2;
+        estimate = -written > estimate * 2 ? -written : estimate * 2;
     }
-    // Text that cannot be normalised (an unpaired surrogate, say) is still worth showing as it is.
+    // Text that cannot be normalised (an unpaired surrogate, say) is still worth showing as it is: it is
+    // usually the only account of why an engine call failed.
     return encode_utf8(text.data(), length);
 }
 
