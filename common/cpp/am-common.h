@@ -159,12 +159,11 @@ class aligned_allocator {
 public:
     // Rounds size up to a multiple of alignment (a power of two) and stores the rounded size in
     // actual_size on success.
-    void* allocate(std::uint32_t size, std::uint32_t alignment, std::uint32_t& actual_size) const noexcept;
-    void deallocate(void* block, std::uint32_t size) const noexcept;
+    // Stateless, so static: nothing to pass and nothing to initialise.
+    static void* allocate(std::uint32_t size, std::uint32_t alignment, std::uint32_t& actual_size) noexcept;
+    static void deallocate(void* block, std::uint32_t size) noexcept;
     // The aligned heap cannot grow a block in place; containers always move to a new block.
-    bool try_expand_in_place(std::uint32_t, void*, std::uint32_t, std::uint32_t&) const noexcept {
-        return false;
-    }
+    static bool try_expand_in_place(std::uint32_t, void*, std::uint32_t, std::uint32_t&) noexcept { return false; }
 };
 
 class allocator_holder;
