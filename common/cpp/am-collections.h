@@ -2,6 +2,7 @@
 // the window and preview code use with them.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <type_traits>
 #include <utility>
@@ -54,5 +55,22 @@ template <class Action>
 [[nodiscard]] rollback_guard<std::decay_t<Action>> make_rollback_guard(Action&& action) {
     return rollback_guard<std::decay_t<Action>>(std::forward<Action>(action));
 }
+
+// The capacity to grow to when new_length elements must fit an array with extra elements of inline
+// storage: 1.7 times new_length, at least new_length + extra + 1, at most 0x3fffffff. Throws
+// exceptional::allocationFailure for a new_length of 0x3fffffff or more, before anything is allocated.
+std::uint32_t calc_reserve(std::uint32_t new_length, std::uint32_t extra);
+
+// Halves go away from zero: 2.5 -> 3, -2.5 -> -3.
+inline int round_to_int(float x) noexcept {
+    return static_cast<int>(x >= 0 ? x + 0.5f : x - 0.5f);
+}
+inline int round_to_int(double x) noexcept {
+    return static_cast<int>(x >= 0 ? x + 0.5 : x - 0.5);
+}
+
+// Whether two doubles agree in all but their last 52 - bits significand bits, also across a power of two
+// (exponents at most one apart).
+bool nearly_equal(double a, double b, unsigned bits) noexcept;
 
 } // namespace cpp

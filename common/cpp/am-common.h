@@ -243,8 +243,8 @@ namespace storage {
 template <class Raw> class typed_allocator : public Raw {
 public:
     template <class T>
-    T* allocate_elements(std::uint32_t count, std::uint32_t alignment,
-                         std::uint32_t& actual_count) const noexcept {
+    static T* allocate_elements(std::uint32_t count, std::uint32_t alignment,
+                                std::uint32_t& actual_count) noexcept {
         std::uint32_t bytes = 0;
         std::uint32_t actual_bytes = 0;
         if (!details::checked_byte_size(count, sizeof(T), bytes))
@@ -254,7 +254,7 @@ public:
             actual_count = actual_bytes / sizeof(T);
         return static_cast<T*>(block);
     }
-    template <class T> void deallocate_elements(T* block, std::uint32_t count) const noexcept {
+    template <class T> static void deallocate_elements(T* block, std::uint32_t count) noexcept {
         Raw::deallocate(block, static_cast<std::uint32_t>(count * sizeof(T)));
     }
 };
