@@ -86,8 +86,7 @@ std::wstring to_hex_wstring(std::uint32_t value) { return hex_digits<wchar_t>(va
 
 namespace details {
 
-void* aligned_allocator::allocate(std::uint32_t size, std::uint32_t alignment,
-                                  std::uint32_t& actual_size) const noexcept {
+void* aligned_allocator::allocate(std::uint32_t size, std::uint32_t alignment, std::uint32_t& actual_size) noexcept {
     std::uint32_t rounded = 0;
     if (alignment == 0 || (alignment & (alignment - 1)) != 0 || !checked_round_up(size, alignment, rounded))
         return nullptr;
@@ -97,7 +96,7 @@ void* aligned_allocator::allocate(std::uint32_t size, std::uint32_t alignment,
     return block;
 }
 
-void aligned_allocator::deallocate(void* block, std::uint32_t) const noexcept {
+void aligned_allocator::deallocate(void* block, std::uint32_t) noexcept {
     os_aligned_free(block);
 }
 

@@ -159,12 +159,11 @@ class aligned_allocator {
 public:
     // Rounds size up to a multiple of alignment (a power of two) and stores the rounded size in
     // actual_size on success.
-    void* allocate(std::uint32_t size, std::uint32_t alignment, std::uint32_t& actual_size) const noexcept;
-    void deallocate(void* block, std::uint32_t size) const noexcept;
+    // Stateless, so static: nothing to pass and nothing to initialise.
+    static void* allocate(std::uint32_t size, std::uint32_t alignment, std::uint32_t& actual_size) noexcept;
+    static void deallocate(void* block, std::uint32_t size) noexcept;
     // The aligned heap cannot grow a block in place; containers always move to a new block.
-    bool try_expand_in_place(std::uint32_t, void*, std::uint32_t, std::uint32_t&) const noexcept {
-        return false;
-    }
+    static bool try_expand_in_place(std::uint32_t, void*, std::uint32_t, std::uint32_t&) noexcept { return false; }
 };
 
 class allocator_holder;
@@ -244,8 +243,8 @@ namespace storage {
 template <class Raw> class typed_allocator : public Raw {
 public:
     template <class T>
-    T* allocate_elements(std::uint32_t count, std::uint32_t alignment,
-                         std::uint32_t& actual_count) const noexcept {
+    static T* allocate_elements(std::uint32_t count, std::uint32_t alignment,
+                                std::uint32_t& actual_count) noexcept {
         std::uint32_t bytes = 0;
         std::uint32_t actual_bytes = 0;
         if (!details::checked_byte_size(count, sizeof(T), bytes))
@@ -255,7 +254,7 @@ public:
             actual_count = actual_bytes / sizeof(T);
         return static_cast<T*>(block);
     }
-    template <class T> void deallocate_elements(T* block, std::uint32_t count) const noexcept {
+    template <class T> static void deallocate_elements(T* block, std::uint32_t count) noexcept {
         Raw::deallocate(block, static_cast<std::uint32_t>(count * sizeof(T)));
     }
 };
