@@ -152,7 +152,8 @@ inline void check_result(const check_context& context, HRESULT hr) {
 // The form every engine call site uses:
 //     error_handling::check_result(chain, chain->build(operation.put()));
 // The interface's identifier comes from its declaration (__CRT_UUID_DECL), so a site cannot pass the
-// wrong one.
+// wrong one. A call with no object yet (creating it) names the interface: check_result<IProcessor>(nullptr,
+// hr).
 template <class Interface> void check_result(Interface* object, HRESULT hr) {
     if (hr != S_OK)
         check_result(check_context{object, __uuidof(Interface), "", 0}, hr);

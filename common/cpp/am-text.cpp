@@ -24,7 +24,54 @@ std::string encode_utf8(const wchar_t* text, int count) {
     return result;
 }
 
+bool is_digit(wchar_t c) noexcept {
+    return c >= L'0' && c <= L'9';
+}
+
 } // namespace
+
+std::wstring format_text(const std::wstring& pattern, ranges::array_range<const std::wstring> arguments) {
+    std::size_t reserved = pattern.size();
+    for (const std::wstring& argument : arguments)
+        reserved += argument.size();
+    std::wstring result;
+    result.reserve(reserved);
+
+    const std::size_t length = pattern.size();
+    for (std::size_t i = 0; i < length; ++i) {
+        const wchar_t c = pattern[i];
+        // A "%" in the last position has nothing to introduce and is kept.
+        if (c != L'%' || i + 1 == length) {
+            result.push_back(c);
+            continue;
+        }
+        const wchar_t next = pattern[i + 1];
+        if (next == L'%') {
+            result.push_back(L'%');
+            ++i;
+        } else if (is_digit(next)) {
+            std::uint32_t n = static_cast<std::uint32_t>(next - L'0');
+            ++i;
+            if (i + 1 < length && is_digit(pattern[i + 1])) {
+                n = 10 * n + static_cast<std::uint32_t>(pattern[i + 1] - L'0');
+                ++i;
+            }
+            // %0 asks for index -1, which as an unsigned index is out of range like any missing argument.
+            result += arguments(n - 1);
+        } else {
+            // "%x": the "%" is text, and the next character is handled on its own in the next round.
+            result.push_back(L'%');
+        }
+    }
+    return result;
+}
+
+std::wstring format_argument(unsigned value) {
+    return std::to_wstring(value);
+}
+std::wstring format_argument(int value) {
+    return std::to_wstring(value);
+}
 
 std::string to_utf8(const std::wstring& text) {
     if (text.empty())
