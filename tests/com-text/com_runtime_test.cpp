@@ -165,6 +165,8 @@ TEST_F(check_result_test, description_is_left_out_when_any_step_declines) {
     EXPECT_EQ(message_of({nullptr, __uuidof(ITestTarget), "call", 0}), "call");
     SetErrorInfo(0, nullptr);
     EXPECT_EQ(message_of({object, __uuidof(ITestTarget), "", 0}), "") << "no error object on the thread";
+    EXPECT_THROW(error_handling::check_result<ITestTarget>(nullptr, E_FAIL),
+                 error_handling::interface_exception);
 }
 
 TEST(interface_exception, copies_share_the_message_and_keep_the_result) {
