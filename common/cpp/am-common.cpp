@@ -1,14 +1,46 @@
 #include "am-common.h"
 
+#include <algorithm>
+#include <cstring>
 #include <system_error>
 
+// ---- Operating-system seam ----------------------------------------------------------------------
+// The only Windows calls of the allocation core and the throwing helpers. A native build for the
+// sanitizers replaces exactly these functions.
+#include <malloc.h>
 #include <windows.h>
+
+#include <versionhelpers.h>
+
+namespace {
+
+void* os_aligned_allocate(std::uint32_t size, std::uint32_t alignment) noexcept {
+    return _aligned_malloc(size, alignment);
+}
+void os_aligned_free(void* block) noexcept {
+    _aligned_free(block);
+}
+std::uint32_t os_last_error() noexcept {
+    return GetLastError();
+}
+std::uint32_t os_processor_count() noexcept {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors;
+}
+bool os_version_at_least(unsigned major, unsigned minor, unsigned service_pack) {
+    return IsWindowsVersionOrGreater(static_cast<WORD>(major), static_cast<WORD>(minor),
+                                     static_cast<WORD>(service_pack));
+}
+
+} // namespace
+// ---- End of the operating-system seam -----------------------------------------------------------
 
 namespace cpp {
 
 void throw_last_error(const char* message) {
     // First thing: nothing may run between the failed call and this read.
-    const DWORD code = GetLastError();
+    const std::uint32_t code = os_last_error();
     throw std::system_error(static_cast<int>(code), std::system_category(), message);
 }
 
@@ -26,7 +58,7 @@ std::string to_decimal_string(std::uint64_t value) {
     return text;
 }
 
-void throw_allocation_failure(const char* method, const char* file, std::uint32_t size) {
+void throw_allocation_failure(const char* method, const char* file, std::uint64_t size) {
     std::string message(method);
     message += " failed in ";
     message += file;
@@ -51,5 +83,99 @@ std::string to_hex_string(const void* address) {
     return hex_digits<char>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address)));
 }
 std::wstring to_hex_wstring(std::uint32_t value) { return hex_digits<wchar_t>(value); }
+
+namespace details {
+
+void* aligned_allocator::allocate(std::uint32_t size, std::uint32_t alignment, std::uint32_t& actual_size) noexcept {
+    std::uint32_t rounded = 0;
+    if (alignment == 0 || (alignment & (alignment - 1)) != 0 || !checked_round_up(size, alignment, rounded))
+        return nullptr;
+    void* block = os_aligned_allocate(rounded, alignment);
+    if (block != nullptr)
+        actual_size = rounded;
+    return block;
+}
+
+void aligned_allocator::deallocate(void* block, std::uint32_t) noexcept {
+    os_aligned_free(block);
+}
+
+std::uint32_t windows_version_code(version_test at_least) {
+    if (!at_least(6, 0, 2))
+        return 0x0501;
+    std::uint32_t code = 0x0600;
+    code += at_least(6, 1, 1) ? 1 : 0;
+    code += at_least(6, 2, 0) ? 1 : 0;
+    code += at_least(6, 3, 0) ? 1 : 0;
+    return code;
+}
+
+} // namespace details
+
+alignedBuffer::alignedBuffer(std::uint32_t size, std::uint32_t alignment) {
+    if (size == 0)
+        return;
+    const std::uint32_t a = std::max(alignment, minimum_alignment);
+    std::uint32_t rounded = 0;
+    data_ = static_cast<std::byte*>(details::aligned_allocator{}.allocate(size, a, rounded));
+    if (data_ == nullptr) {
+        // This older message names line 99 whatever line the check sits on: the number is part of the text.
+        std::string message = "alignedBuffer  [size == ";
+        message += to_decimal_string(size);
+        message += "]  at line: 99  failed in " AM_LIBRARY_SOURCE_PLAIN("am-common.cpp");
+        message += "\n - default_allocator::allocate returned nullptr!";
+        throw exceptional::allocationFailure(std::move(message));
+    }
+    capacity_ = rounded;
+}
+
+alignedBuffer& alignedBuffer::operator=(alignedBuffer&& other) noexcept {
+    if (this != &other) {
+        details::aligned_allocator{}.deallocate(data_, capacity_);
+        capacity_ = std::exchange(other.capacity_, 0);
+        data_ = std::exchange(other.data_, nullptr);
+    }
+    return *this;
+}
+
+alignedBuffer::~alignedBuffer() {
+    if (data_ != nullptr)
+        details::aligned_allocator{}.deallocate(data_, capacity_);
+}
+
+void alignedBuffer::resize(std::uint32_t size, std::uint32_t alignment) {
+    const std::uint32_t a = std::max(alignment, minimum_alignment);
+    const bool usable = data_ != nullptr && reinterpret_cast<std::uintptr_t>(data_) % a == 0;
+    const bool needed = capacity_ < size || !usable;
+    // Keep the block unless it is more than twice as large as needed.
+    if (!needed && capacity_ / 2 <= size)
+        return;
+    const details::aligned_allocator allocator;
+    if (size == 0) {
+        // Like construction with size 0: no block at all.
+        allocator.deallocate(data_, capacity_);
+        data_ = nullptr;
+        capacity_ = 0;
+        return;
+    }
+    std::uint32_t rounded = 0;
+    auto* block = static_cast<std::byte*>(allocator.allocate(size, a, rounded));
+    if (block == nullptr) {
+        if (needed)
+            check_allocation(block, "resize", AM_LIBRARY_SOURCE_PLAIN("am-common.cpp"), size);
+        return; // only shrinking: the old block still serves
+    }
+    if (data_ != nullptr) {
+        std::memcpy(block, data_, std::min(capacity_, rounded));
+        allocator.deallocate(data_, capacity_);
+    }
+    data_ = block;
+    capacity_ = rounded;
+}
+
+// Constructed before every other static object of the module: the spin loops of static objects elsewhere
+// may already read it.
+extern const system_information system_info __attribute__((init_priority(101))) = {
+    os_processor_count(), details::windows_version_code(&os_version_at_least)};
 
 } // namespace cpp
