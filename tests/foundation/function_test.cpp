@@ -135,6 +135,22 @@ TEST(moveonly_function, a_moved_from_function_is_empty_and_the_target_calls) {
     EXPECT_EQ(assigned(2), 42) << "moving onto itself keeps the callable";
 }
 
+TEST(moveonly_function, ends_an_inline_closure_exactly_once) {
+    const auto shared = std::make_shared<int>(7);
+    {
+        moveonly_function<int()> first = [copy = shared] { return *copy; };
+        EXPECT_EQ(shared.use_count(), 2);
+        moveonly_function<int()> second(std::move(first));
+        EXPECT_EQ(shared.use_count(), 2) << "relocation ends the source's closure";
+        first = [copy = shared] { return *copy + 1; };
+        EXPECT_EQ(shared.use_count(), 3);
+        first = std::move(second);
+        EXPECT_EQ(shared.use_count(), 2) << "assignment ends the target's closure";
+        EXPECT_EQ(first(), 7);
+    }
+    EXPECT_EQ(shared.use_count(), 1);
+}
+
 TEST(moveonly_function, keeps_the_state_of_a_mutable_closure_across_calls_and_moves) {
     moveonly_function<int()> counter = [count = 0]() mutable { return ++count; };
     EXPECT_EQ(counter(), 1);
@@ -175,6 +191,23 @@ TEST(moveonly_function, passes_move_only_values_and_references_through) {
     };
     report(std::make_exception_ptr(std::runtime_error("reported")));
     EXPECT_EQ(text, "reported");
+}
+
+TEST(moveonly_function, passes_arguments_of_every_width_and_returns_a_pair) {
+    int target = 0;
+    moveonly_function<std::pair<void*, unsigned>(void*, unsigned, unsigned)> select =
+        [&target](void* context, unsigned width, unsigned height) {
+            return std::pair<void*, unsigned>(static_cast<char*>(context) + 1, width * height + target);
+        };
+    target = 5;
+    char context[2] = {};
+    const auto selected = select(context, 3, 4);
+    EXPECT_EQ(selected.first, context + 1);
+    EXPECT_EQ(selected.second, 17u);
+
+    moveonly_function<double(float, long long, double, char)> mix =
+        [](float f, long long l, double d, char c) { return f + static_cast<double>(l) + d + c; };
+    EXPECT_DOUBLE_EQ(mix(0.5f, 0x100000000LL, 0.25, 2), 4294967298.75);
 }
 
 TEST(moveonly_function, a_closure_at_the_inline_limit_never_touches_the_allocator) {
