@@ -29,6 +29,13 @@ inline constexpr std::size_t function_inline_size = 92;
 // The inline area follows the implementation pointer, so this is all its address is known to be aligned to.
 inline constexpr std::size_t function_area_alignment = alignof(void*);
 
+// The room an implementation needs in the area wherever the area lies: its size plus the most that
+// aligning it inside the area can skip.
+template <class Impl>
+inline constexpr std::size_t inline_footprint = sizeof(Impl) + (alignof(Impl) > function_area_alignment
+                                                                    ? alignof(Impl) - function_area_alignment
+                                                                    : 0);
+
 template <class R, class... Args> class f_interface;
 
 // What the implementations of a function act on: the implementation pointer, then the inline area.
@@ -75,6 +82,11 @@ protected:
 };
 
 template <class Signature, unsigned N = 0> class moveonly_function_impl;
+
+// A callable that a function object of type Function and signature R(Args...) can hold.
+template <class F, class Function, class R, class... Args>
+concept holdable_callable =
+    !std::is_same_v<std::remove_cvref_t<F>, Function> && std::is_invocable_r_v<R, std::decay_t<F>&, Args...>;
 
 // Small callables live in the inline area; larger ones, and those whose move could throw, live in a block
 // from an allocator that the block keeps a copy of. Moving never allocates. N only tells instances apart.
@@ -167,27 +179,19 @@ public:
     // the implementation's size plus the slack that aligning it inside the area can cost at any address.
     // So a function moved into an object at another address always finds room for what it holds.
     template <class F>
-    static constexpr bool stores_inline = std::is_nothrow_move_constructible_v<F> &&
-                                          sizeof(func_inplace_impl<F>) +
-                                                  (alignof(func_inplace_impl<F>) > function_area_alignment
-                                                       ? alignof(func_inplace_impl<F>) -
-                                                             function_area_alignment
-                                                       : 0) <=
-                                              function_inline_size;
+    static constexpr bool stores_inline = (inline_footprint<func_inplace_impl<F>> <= function_inline_size) &&
+                                          std::is_nothrow_move_constructible_v<F>;
 
     moveonly_function_impl() noexcept { emplace_empty(slots_); }
 
     // A callable that does not fit inline goes to a block of a temporary aligned-heap allocator.
-    template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, moveonly_function_impl> &&
-             std::is_invocable_r_v<R, std::decay_t<F>&, Args...>) moveonly_function_impl(F&& callable)
+    template <holdable_callable<moveonly_function_impl, R, Args...> F>
+    moveonly_function_impl(F&& callable)
         : moveonly_function_impl(std::forward<F>(callable), poly_allocator{}) {}
 
     // A callable that does not fit inline goes to a block of the given allocator.
-    template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, moveonly_function_impl> &&
-             std::is_invocable_r_v<R, std::decay_t<F>&, Args...>)
-        moveonly_function_impl(F&& callable, const allocator_interface& allocator) {
+    template <holdable_callable<moveonly_function_impl, R, Args...> F>
+    moveonly_function_impl(F&& callable, const allocator_interface& allocator) {
         using closure = std::decay_t<F>;
         if constexpr (std::is_pointer_v<closure> || std::is_member_pointer_v<closure>) {
             // A null function pointer would crash when called; it makes an empty function instead.
