@@ -29,6 +29,13 @@ inline constexpr std::size_t function_inline_size = 92;
 // The inline area follows the implementation pointer, so this is all its address is known to be aligned to.
 inline constexpr std::size_t function_area_alignment = alignof(void*);
 
+// The room an implementation needs in the area wherever the area lies: its size plus the most that
+// aligning it inside the area can skip.
+template <class Impl>
+inline constexpr std::size_t inline_footprint = sizeof(Impl) + (alignof(Impl) > function_area_alignment
+                                                                    ? alignof(Impl) - function_area_alignment
+                                                                    : 0);
+
 template <class R, class... Args> class f_interface;
 
 // What the implementations of a function act on: the implementation pointer, then the inline area.
@@ -36,6 +43,16 @@ template <class R, class... Args> struct function_slots {
     f_interface<R, Args...>* impl;
     alignas(function_area_alignment) unsigned char area[function_inline_size];
 };
+
+#if defined(__i386__)
+// Member functions default to thiscall on 32-bit Windows: arguments on the stack, popped by the callee,
+// the caller re-adjusting its stack pointer after every call. Passing the first three in registers makes a
+// call through a function object as cheap as one through a plain function pointer that gets its state
+// address for free. Caller and callee always see the same declaration, so the convention is internal.
+#define AM_INVOKE_CONVENTION __attribute__((regparm(3)))
+#else
+#define AM_INVOKE_CONVENTION
+#endif
 
 // Scalars travel to the implementation by value, everything else by reference, so a call forwards its
 // arguments once and copies nothing that is expensive to copy.
@@ -45,13 +62,14 @@ template <class T> using call_param = std::conditional_t<std::is_scalar_v<T>, T,
 template <class R, class... Args> class f_interface {
 public:
     using slots = function_slots<R, Args...>;
-    // Destroys the implementation held by the given function object.
+    // Destroys the implementation held by the given function object; get_destroyer answers null when that
+    // takes no work (an empty function, a trivially destructible closure kept inline).
     using destroyer = void (*)(slots& function) noexcept;
     // Makes destination hold what source holds, ending source's implementation; leaves source's pointer
     // for the caller to reset.
     using relocator = void (*)(slots& source, slots& destination) noexcept;
 
-    virtual R invoke(call_param<Args>... args) = 0;
+    virtual R AM_INVOKE_CONVENTION invoke(call_param<Args>... args) = 0;
     virtual bool is_callable() const noexcept = 0;
     virtual destroyer get_destroyer() const noexcept = 0;
 
@@ -65,6 +83,11 @@ protected:
 
 template <class Signature, unsigned N = 0> class moveonly_function_impl;
 
+// A callable that a function object of type Function and signature R(Args...) can hold.
+template <class F, class Function, class R, class... Args>
+concept holdable_callable =
+    !std::is_same_v<std::remove_cvref_t<F>, Function> && std::is_invocable_r_v<R, std::decay_t<F>&, Args...>;
+
 // Small callables live in the inline area; larger ones, and those whose move could throw, live in a block
 // from an allocator that the block keeps a copy of. Moving never allocates. N only tells instances apart.
 template <class R, class... Args, unsigned N> class moveonly_function_impl<R(Args...), N> {
@@ -76,16 +99,16 @@ public:
     class default_impl final : public interface {
     public:
         default_impl() noexcept : interface(&relocate_empty) {}
-        R invoke(call_param<Args>...) override { throw exceptional::empty_functional_invocation(); }
+        R AM_INVOKE_CONVENTION invoke(call_param<Args>...) override {
+            throw exceptional::empty_functional_invocation();
+        }
         bool is_callable() const noexcept override { return false; }
-        typename interface::destroyer get_destroyer() const noexcept override { return &destroy; }
+        typename interface::destroyer get_destroyer() const noexcept override { return nullptr; }
 
     private:
         static void relocate_empty(slots&, slots& destination) noexcept { emplace_empty(destination); }
-        static void destroy(slots& function) noexcept {
-            static_cast<default_impl*>(function.impl)->~default_impl();
-        }
     };
+    static_assert(std::is_trivially_destructible_v<default_impl>);
 
     // A callable kept in the inline area.
     template <class F> class func_inplace_impl final : public interface {
@@ -93,11 +116,16 @@ public:
         template <class G>
         explicit func_inplace_impl(G&& closure)
             : interface(&relocate_inplace), closure_(std::forward<G>(closure)) {}
-        R invoke(call_param<Args>... args) override {
+        R AM_INVOKE_CONVENTION invoke(call_param<Args>... args) override {
             return std::invoke_r<R>(closure_, std::forward<call_param<Args>>(args)...);
         }
         bool is_callable() const noexcept override { return true; }
-        typename interface::destroyer get_destroyer() const noexcept override { return &destroy; }
+        typename interface::destroyer get_destroyer() const noexcept override {
+            if constexpr (std::is_trivially_destructible_v<F>)
+                return nullptr;
+            else
+                return &destroy;
+        }
 
     private:
         static void relocate_inplace(slots& source, slots& destination) noexcept {
@@ -124,7 +152,7 @@ public:
         template <class G>
         func_alloc_impl(G&& closure, const allocator_interface& allocator)
             : interface(&relocate_block), closure_(std::forward<G>(closure)), allocator_(allocator) {}
-        R invoke(call_param<Args>... args) override {
+        R AM_INVOKE_CONVENTION invoke(call_param<Args>... args) override {
             return std::invoke_r<R>(closure_, std::forward<call_param<Args>>(args)...);
         }
         bool is_callable() const noexcept override { return true; }
@@ -151,27 +179,19 @@ public:
     // the implementation's size plus the slack that aligning it inside the area can cost at any address.
     // So a function moved into an object at another address always finds room for what it holds.
     template <class F>
-    static constexpr bool stores_inline = std::is_nothrow_move_constructible_v<F> &&
-                                          sizeof(func_inplace_impl<F>) +
-                                                  (alignof(func_inplace_impl<F>) > function_area_alignment
-                                                       ? alignof(func_inplace_impl<F>) -
-                                                             function_area_alignment
-                                                       : 0) <=
-                                              function_inline_size;
+    static constexpr bool stores_inline = (inline_footprint<func_inplace_impl<F>> <= function_inline_size) &&
+                                          std::is_nothrow_move_constructible_v<F>;
 
     moveonly_function_impl() noexcept { emplace_empty(slots_); }
 
     // A callable that does not fit inline goes to a block of a temporary aligned-heap allocator.
-    template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, moveonly_function_impl> &&
-             std::is_invocable_r_v<R, std::decay_t<F>&, Args...>) moveonly_function_impl(F&& callable)
+    template <holdable_callable<moveonly_function_impl, R, Args...> F>
+    moveonly_function_impl(F&& callable)
         : moveonly_function_impl(std::forward<F>(callable), poly_allocator{}) {}
 
     // A callable that does not fit inline goes to a block of the given allocator.
-    template <class F>
-    requires(!std::is_same_v<std::remove_cvref_t<F>, moveonly_function_impl> &&
-             std::is_invocable_r_v<R, std::decay_t<F>&, Args...>)
-        moveonly_function_impl(F&& callable, const allocator_interface& allocator) {
+    template <holdable_callable<moveonly_function_impl, R, Args...> F>
+    moveonly_function_impl(F&& callable, const allocator_interface& allocator) {
         using closure = std::decay_t<F>;
         if constexpr (std::is_pointer_v<closure> || std::is_member_pointer_v<closure>) {
             // A null function pointer would crash when called; it makes an empty function instead.
@@ -239,7 +259,10 @@ private:
         guard.release();
     }
 
-    void destroy() noexcept { slots_.impl->get_destroyer()(slots_); }
+    void destroy() noexcept {
+        if (const auto end = slots_.impl->get_destroyer())
+            end(slots_);
+    }
 
     slots slots_;
 };

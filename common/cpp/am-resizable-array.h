@@ -140,10 +140,13 @@ public:
     void push_back(T&& element) { emplace_back(std::move(element)); }
 
     template <class... Args> T& emplace_back(Args&&... args) {
-        if (size_ == capacity_) [[unlikely]]
+        // Fields read once, size written last: an element of type int may alias the 32-bit fields as far as
+        // the compiler knows, and would otherwise force them back to memory on every push.
+        const std::uint32_t size = size_;
+        if (size == capacity_) [[unlikely]]
             return emplace_back_growing(std::forward<Args>(args)...);
-        T* const element = ::new (static_cast<void*>(data_ + size_)) T(std::forward<Args>(args)...);
-        ++size_;
+        T* const element = ::new (static_cast<void*>(data_ + size)) T(std::forward<Args>(args)...);
+        size_ = size + 1;
         return *element;
     }
 
