@@ -6,7 +6,9 @@ namespace {
 std::atomic<LONG> live_count{0};
 }
 
-void fail(HRESULT result, std::wstring description) { throw engine_error{result, std::move(description)}; }
+void fail(HRESULT result, std::wstring description) {
+    throw engine_error{result, std::move(description)};
+}
 
 void set_error_info(REFIID iid, const std::wstring& description) noexcept {
     com_ptr<ICreateErrorInfo> creator;
@@ -25,6 +27,8 @@ LONG live_objects() noexcept {
     return live_count.load(std::memory_order_acquire);
 }
 
-void count_object(int delta) noexcept { live_count.fetch_add(delta, std::memory_order_acq_rel); }
+void count_object(int delta) noexcept {
+    live_count.fetch_add(delta, std::memory_order_acq_rel);
+}
 
 } // namespace standin

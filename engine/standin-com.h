@@ -22,7 +22,9 @@ struct engine_error {
 };
 
 [[noreturn]] void fail(HRESULT result, std::wstring description);
-[[noreturn]] inline void invalid(std::wstring description) { fail(E_INVALIDARG, std::move(description)); }
+[[noreturn]] inline void invalid(std::wstring description) {
+    fail(E_INVALIDARG, std::move(description));
+}
 
 // The progress handler asked to stop: the run ends with job_cancelled_result.
 struct run_cancelled {};
@@ -126,7 +128,9 @@ using unique_hkey = unique_handle<HKEY, &RegCloseKey>;
 // Files open as INVALID_HANDLE_VALUE on failure: store null instead.
 using unique_file = unique_handle<HANDLE, &CloseHandle>;
 
-template <class I> constexpr bool is_iid(REFIID iid) { return InlineIsEqualGUID(iid, __uuidof(I)) != 0; }
+template <class I> constexpr bool is_iid(REFIID iid) {
+    return InlineIsEqualGUID(iid, __uuidof(I)) != 0;
+}
 
 // The base of every engine object: an interlocked count, IUnknown answers for the listed interfaces,
 // and ISupportErrorInfo for all of them, since every failing method sets the error object.
@@ -146,7 +150,8 @@ public:
         else if (is_iid<ISupportErrorInfo>(iid))
             *out = static_cast<ISupportErrorInfo*>(this);
         else
-            ((*out == nullptr && is_iid<Interfaces>(iid) ? (*out = static_cast<Interfaces*>(this)) : nullptr), ...);
+            ((*out == nullptr && is_iid<Interfaces>(iid) ? (*out = static_cast<Interfaces*>(this)) : nullptr),
+             ...);
         if (*out == nullptr)
             *out = query_more(iid);
         if (*out == nullptr)

@@ -79,8 +79,10 @@ const property_spec convert_properties[] = {
 };
 
 const node_spec circle_spec{L"Circle", node_kind::circle, 0, circle_properties, nullptr, 0, false};
-const node_spec focused_rect_spec{L"focused-rect", node_kind::rectangle, 0, rectangle_properties, nullptr, 0, false};
-const node_spec impact_rect_spec{L"impact-rect", node_kind::rectangle, 0, rectangle_properties, nullptr, 0, false};
+const node_spec focused_rect_spec{
+    L"focused-rect", node_kind::rectangle, 0, rectangle_properties, nullptr, 0, false};
+const node_spec impact_rect_spec{L"impact-rect", node_kind::rectangle, 0, rectangle_properties, nullptr, 0,
+                                 false};
 
 struct named_look {
     const wchar_t* name;
@@ -135,7 +137,8 @@ std::vector<node_spec> make_node_specs() {
         {L"reduce-noise", node_kind::reduce_noise, 0, reduce_noise_properties, nullptr, 0, false},
         {L"bilateral-filter", node_kind::bilateral_filter, 0, bilateral_properties, nullptr, 0, false},
         {L"natural-enhance", node_kind::natural_enhance, 0, natural_enhance_properties, nullptr, 0, false},
-        {L"remove-red-eyes", node_kind::remove_red_eyes, 0, red_eye_properties, &circle_spec, 0x7fffffff, true},
+        {L"remove-red-eyes", node_kind::remove_red_eyes, 0, red_eye_properties, &circle_spec, 0x7fffffff,
+         true},
         {L"tilt-shift", node_kind::tilt_shift, 0, tilt_shift_properties, &focused_rect_spec, 1, false},
         {L"grain-regular", node_kind::grain, 0, intensity_properties, nullptr, 0, false},
         {L"grain-fat", node_kind::grain, 1, intensity_properties, nullptr, 0, false},
@@ -157,7 +160,9 @@ const std::vector<node_spec>& node_specs() {
     return specs;
 }
 
-bool is_digit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool is_digit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
 
 // Every reader takes the whole text or nothing: a trailing blank or a comma is as wrong as a letter.
 bool read_integer(std::wstring_view text, bool allow_sign, double& value) {
@@ -182,7 +187,8 @@ bool read_real(std::wstring_view text, double& value) {
         text.remove_prefix(1);
     std::size_t point = text.find(L'.');
     std::wstring_view whole = text.substr(0, point);
-    std::wstring_view fraction = point == std::wstring_view::npos ? std::wstring_view{} : text.substr(point + 1);
+    std::wstring_view fraction =
+        point == std::wstring_view::npos ? std::wstring_view{} : text.substr(point + 1);
     if (whole.empty() || whole.size() > 15 || (point != std::wstring_view::npos && fraction.empty()))
         return false;
     double v = 0.0;
@@ -252,7 +258,9 @@ std::wstring number_text(double value) {
     return text;
 }
 
-std::wstring quoted(std::wstring_view text) { return L"\"" + std::wstring(text) + L"\""; }
+std::wstring quoted(std::wstring_view text) {
+    return L"\"" + std::wstring(text) + L"\"";
+}
 
 bool node_settings::has(std::wstring_view name) const {
     for (const auto& [spec, value] : values)
@@ -321,7 +329,8 @@ void set_node_property(node_settings& node, std::wstring_view name, std::wstring
     if (property->kind != value_kind::choice) {
         // The plug-in prints floats computed in single precision with six decimals, so its texts may
         // miss a bound by a few millionths.
-        double slack = property->kind == value_kind::real ? 1e-5 * std::max(1.0, std::fabs(property->high)) : 0.0;
+        double slack =
+            property->kind == value_kind::real ? 1e-5 * std::max(1.0, std::fabs(property->high)) : 0.0;
         if (value < property->low - slack || value > property->high + slack)
             invalid(where + L": " + quoted(text) + L" is outside " + number_text(property->low) + L" to " +
                     number_text(property->high));
@@ -344,6 +353,8 @@ void check_complete(const node_settings& node) {
                     L" is not committed");
 }
 
-const film_look& film_look_of(int variant) { return film_looks[variant].look; }
+const film_look& film_look_of(int variant) {
+    return film_looks[variant].look;
+}
 
 } // namespace standin

@@ -64,7 +64,9 @@ struct node_settings {
 
     bool has(std::wstring_view name) const;
     double number(std::wstring_view name, double fallback = 0.0) const;
-    int integer(std::wstring_view name, int fallback = 0) const { return static_cast<int>(number(name, fallback)); }
+    int integer(std::wstring_view name, int fallback = 0) const {
+        return static_cast<int>(number(name, fallback));
+    }
 };
 
 // The node of that name, or a failure naming it.

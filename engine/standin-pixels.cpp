@@ -37,7 +37,9 @@ template <class T> void store(BYTE* p, float v) {
     std::memcpy(p, &s, sizeof s);
 }
 
-float luma(const rgba& p) { return 0.299f * p.r + 0.587f * p.g + 0.114f * p.b; }
+float luma(const rgba& p) {
+    return 0.299f * p.r + 0.587f * p.g + 0.114f * p.b;
+}
 
 template <class T, int N, int R, int G, int B, int A>
 void read_pixels(layout<T, N, R, G, B, A>, const BYTE* src, int count, rgba* out) {
@@ -116,7 +118,9 @@ void write_row(const image_view& view, int y, const rgba* in) {
     with_layout(view.format, [&](auto l) { write_pixels(l, view.row(y), view.width, in); });
 }
 
-int clamp_index(long long i, int size) { return static_cast<int>(std::clamp<long long>(i, 0, size - 1)); }
+int clamp_index(long long i, int size) {
+    return static_cast<int>(std::clamp<long long>(i, 0, size - 1));
+}
 
 // Rows j of a row function for j from y - radius to y + radius, each computed once as y moves down the
 // image one row at a time; rows beyond the edges repeat the edge row.
@@ -142,7 +146,8 @@ public:
         on_enter(slot(entering));
     }
     void move_to(int y) {
-        move_to(y, [](const rgba*) {}, [](const rgba*) {});
+        move_to(
+            y, [](const rgba*) {}, [](const rgba*) {});
     }
     const rgba* row(int j) { return slot(j); }
 
@@ -168,7 +173,8 @@ public:
         if (y == 0)
             std::fill(sums_.begin(), sums_.end(), rgba{});
         window_.move_to(
-            y, [&](const rgba* leaving) { add(leaving, -1.0f); }, [&](const rgba* entering) { add(entering, 1.0f); });
+            y, [&](const rgba* leaving) { add(leaving, -1.0f); },
+            [&](const rgba* entering) { add(entering, 1.0f); });
         const float scale = 1.0f / static_cast<float>(2 * radius_ + 1);
         for (int x = 0; x != src_.width; ++x)
             out_[x] = {sums_[x].r * scale, sums_[x].g * scale, sums_[x].b * scale, sums_[x].a * scale};
@@ -198,7 +204,8 @@ private:
             out[x] = {sum.r * scale, sum.g * scale, sum.b * scale, sum.a * scale};
             const rgba& in = line_[clamp_index(x + radius_ + 1, w)];
             const rgba& gone = line_[clamp_index(x - radius_, w)];
-            sum = {sum.r + in.r - gone.r, sum.g + in.g - gone.g, sum.b + in.b - gone.b, sum.a + in.a - gone.a};
+            sum = {sum.r + in.r - gone.r, sum.g + in.g - gone.g, sum.b + in.b - gone.b,
+                   sum.a + in.a - gone.a};
         }
     }
 
@@ -211,7 +218,8 @@ private:
 
 auto unchanged = [](rgba*, int) {};
 
-void reduce_noise(const node_settings& node, const image_view& src, const image_view& dst, run_control& control) {
+void reduce_noise(const node_settings& node, const image_view& src, const image_view& dst,
+                  run_control& control) {
     const int w = src.width;
     const float luma_amount = std::min(1.0f, static_cast<float>(node.number(L"reduce-intensity")) / 10.0f);
     const float chroma_amount = std::min(1.0f, static_cast<float>(node.number(L"intensity-color")) / 10.0f);
@@ -241,11 +249,13 @@ void bilateral_filter(const node_settings& node, const image_view& src, const im
                       run_control& control) {
     const int w = src.width, r = node.integer(L"radius"), size = 2 * r + 1;
     const float blend = static_cast<float>(node.number(L"blending"));
-    const double position_sigma2 = node.number(L"pos-square-sigma"), value_sigma2 = node.number(L"val-square-sigma");
+    const double position_sigma2 = node.number(L"pos-square-sigma"),
+                 value_sigma2 = node.number(L"val-square-sigma");
     std::vector<float> nearby(static_cast<std::size_t>(size) * size);
     for (int dy = -r; dy <= r; ++dy)
         for (int dx = -r; dx <= r; ++dx)
-            nearby[(dy + r) * size + dx + r] = static_cast<float>(std::exp(-(dx * dx + dy * dy) / (2 * position_sigma2)));
+            nearby[(dy + r) * size + dx + r] =
+                static_cast<float>(std::exp(-(dx * dx + dy * dy) / (2 * position_sigma2)));
     // Similarity by the largest channel difference, in 8-bit steps.
     float alike[256];
     for (int d = 0; d != 256; ++d)
@@ -266,7 +276,8 @@ void bilateral_filter(const node_settings& node, const image_view& src, const im
                 for (int dx = -r; dx <= r; ++dx) {
                     const rgba& p = row[clamp_index(x + dx, w)];
                     float diff = std::max({std::fabs(p.r - c.r), std::fabs(p.g - c.g), std::fabs(p.b - c.b)});
-                    float weight = near_row[dx] * alike[std::min(255, static_cast<int>(diff * 255.0f + 0.5f))];
+                    float weight =
+                        near_row[dx] * alike[std::min(255, static_cast<int>(diff * 255.0f + 0.5f))];
                     sum = {sum.r + weight * p.r, sum.g + weight * p.g, sum.b + weight * p.b, 0.0f};
                     total += weight;
                 }
@@ -306,7 +317,8 @@ void natural_enhance(const node_settings& node, const image_view& src, const ima
         int lo = 0, hi = 255;
         for (double seen = histogram[c * 256]; seen <= clipped && lo < 255; seen += histogram[c * 256 + lo])
             ++lo;
-        for (double seen = histogram[c * 256 + 255]; seen <= clipped && hi > 0; seen += histogram[c * 256 + hi])
+        for (double seen = histogram[c * 256 + 255]; seen <= clipped && hi > 0;
+             seen += histogram[c * 256 + hi])
             --hi;
         bool flat = hi - lo < 2;
         low[c] = flat ? 0.0f : lo / 255.0f;
@@ -315,7 +327,8 @@ void natural_enhance(const node_settings& node, const image_view& src, const ima
         gain[c] = m > 1e-3 ? static_cast<float>(std::clamp(mean_all / m, 0.5, 2.0)) : 1.0f;
     }
     const float intensity = static_cast<float>(node.number(L"enhance-intensity"));
-    const float ratio[3] = {static_cast<float>(node.number(L"ratio-red")), static_cast<float>(node.number(L"ratio-green")),
+    const float ratio[3] = {static_cast<float>(node.number(L"ratio-red")),
+                            static_cast<float>(node.number(L"ratio-green")),
                             static_cast<float>(node.number(L"ratio-blue"))};
     const float balance = static_cast<float>(node.number(L"balance-intensity"));
     const float local = 0.5f * intensity * static_cast<float>(node.number(L"ahe-scope"));
@@ -359,13 +372,15 @@ void remove_red_eyes(const node_settings& node, const image_view& src, const ima
     for (int y = 0; y != src.height; ++y) {
         std::fill(weight.begin(), weight.end(), 0.0f);
         for (const auto& circle : node.children) {
-            const double cx = circle->number(L"X"), cy = circle->number(L"Y"), radius = circle->number(L"radius");
+            const double cx = circle->number(L"X"), cy = circle->number(L"Y"),
+                         radius = circle->number(L"radius");
             const double reach = radius + border, dy = y - cy;
             if (std::fabs(dy) > reach)
                 continue;
             const double half = std::sqrt(reach * reach - dy * dy);
             const int x0 = static_cast<int>(std::clamp(std::ceil(cx - half), 0.0, static_cast<double>(w)));
-            const int x1 = static_cast<int>(std::clamp(std::floor(cx + half) + 1, 0.0, static_cast<double>(w)));
+            const int x1 =
+                static_cast<int>(std::clamp(std::floor(cx + half) + 1, 0.0, static_cast<double>(w)));
             for (int x = x0; x < x1; ++x) {
                 const double d = std::hypot(x - cx, dy);
                 // Full inside the circle, fading out across the border.
@@ -408,15 +423,18 @@ rect focus_of(const node_settings& node, int width, int height) {
 void check_inside(const node_settings& node, const rect& r, const shape& source) {
     if (!node.children.empty() && (r.x + r.width > source.width || r.y + r.height > source.height))
         invalid(L"the " + std::wstring(node.children.front()->spec->name) + L" child of node " +
-                quoted(node.spec->name) + L" (" + std::to_wstring(r.x) + L", " + std::to_wstring(r.y) + L", " +
-                std::to_wstring(r.width) + L" x " + std::to_wstring(r.height) + L") lies outside the " +
-                std::to_wstring(source.width) + L" x " + std::to_wstring(source.height) + L" source");
+                quoted(node.spec->name) + L" (" + std::to_wstring(r.x) + L", " + std::to_wstring(r.y) +
+                L", " + std::to_wstring(r.width) + L" x " + std::to_wstring(r.height) +
+                L") lies outside the " + std::to_wstring(source.width) + L" x " +
+                std::to_wstring(source.height) + L" source");
 }
 
-void tilt_shift(const node_settings& node, const image_view& src, const image_view& dst, run_control& control) {
+void tilt_shift(const node_settings& node, const image_view& src, const image_view& dst,
+                run_control& control) {
     const int w = src.width, h = src.height;
     const rect focus = focus_of(node, w, h);
-    const float ramp = std::max(1.0f, static_cast<float>(node.number(L"border-size-relative")) * std::min(w, h));
+    const float ramp =
+        std::max(1.0f, static_cast<float>(node.number(L"border-size-relative")) * std::min(w, h));
     box_blur blur(src, node.integer(L"blur-radius"), unchanged);
     row_buffer row(w);
     for (int y = 0; y != h; ++y) {
@@ -424,7 +442,8 @@ void tilt_shift(const node_settings& node, const image_view& src, const image_vi
         read_row(src, y, 0, w, row.data());
         const float dy = static_cast<float>(std::max({focus.y - y, 0LL, y - (focus.y + focus.height - 1)}));
         for (int x = 0; x != w; ++x) {
-            const float dx = static_cast<float>(std::max({focus.x - x, 0LL, x - (focus.x + focus.width - 1)}));
+            const float dx =
+                static_cast<float>(std::max({focus.x - x, 0LL, x - (focus.x + focus.width - 1)}));
             const float amount = std::min(1.0f, std::sqrt(dx * dx + dy * dy) / ramp);
             rgba& p = row[x];
             const rgba& b = smooth[x];
@@ -490,7 +509,8 @@ void grain(const node_settings& node, const image_view& src, const image_view& d
             } else { // four octaves, each twice as coarse and half as strong
                 n = 0.0f;
                 for (int octave = 0; octave != 4; ++octave)
-                    n += hashed_noise(ux >> octave, uy >> octave, 2 + octave) / static_cast<float>(1 << octave);
+                    n += hashed_noise(ux >> octave, uy >> octave, 2 + octave) /
+                         static_cast<float>(1 << octave);
                 n *= 1.0f / 1.875f;
             }
             rgba& p = row[x];
@@ -501,8 +521,9 @@ void grain(const node_settings& node, const image_view& src, const image_view& d
     }
 }
 
-template <int Bytes> void copy_nearest(const image_view& src, const image_view& dst, const std::vector<int>& xs,
-                                       const std::vector<int>& ys, run_control& control) {
+template <int Bytes>
+void copy_nearest(const image_view& src, const image_view& dst, const std::vector<int>& xs,
+                  const std::vector<int>& ys, run_control& control) {
     for (int y = 0; y != dst.height; ++y) {
         const BYTE* from = src.row(ys[y]);
         BYTE* to = dst.row(y);
@@ -640,16 +661,22 @@ void resize(const node_settings& node, const image_view& src, const image_view& 
 
 } // namespace
 
-bool is_known_format(int format) { return format >= 2 && format <= 13; }
+bool is_known_format(int format) {
+    return format >= 2 && format <= 13;
+}
 
 int bits_per_pixel(int format) {
     static constexpr int bits[] = {0, 1, 8, 16, 24, 48, 24, 48, 32, 64, 32, 64, 32, 64};
     return format >= 1 && format <= 13 ? bits[format] : -1;
 }
 
-bool has_alpha(int format) { return format >= 8 && format <= 13; }
+bool has_alpha(int format) {
+    return format >= 8 && format <= 13;
+}
 
-int row_bytes(int format, int width) { return width * (bits_per_pixel(format) / 8); }
+int row_bytes(int format, int width) {
+    return width * (bits_per_pixel(format) / 8);
+}
 
 pixel_buffer make_pixel_buffer(int width, int height, int format) {
     const int stride = (row_bytes(format, width) + 3) & ~3;
@@ -680,7 +707,8 @@ shape output_shape(const node_settings& node, const shape& source) {
     }
 }
 
-void render_node(const node_settings& node, const image_view& src, const image_view& dst, run_control& control) {
+void render_node(const node_settings& node, const image_view& src, const image_view& dst,
+                 run_control& control) {
     switch (node.spec->kind) {
     case node_kind::reduce_noise:
         return reduce_noise(node, src, dst, control);
@@ -699,15 +727,16 @@ void render_node(const node_settings& node, const image_view& src, const image_v
     case node_kind::resize:
         return resize(node, src, dst, control);
     case node_kind::convert:
-        return convert_pixels(src, dst, static_cast<std::uint32_t>(node.number(L"alpha-background", 0xffffff)),
-                              control);
+        return convert_pixels(
+            src, dst, static_cast<std::uint32_t>(node.number(L"alpha-background", 0xffffff)), control);
     case node_kind::circle:
     case node_kind::rectangle:
         break;
     }
 }
 
-void convert_pixels(const image_view& src, const image_view& dst, std::uint32_t background, run_control& control) {
+void convert_pixels(const image_view& src, const image_view& dst, std::uint32_t background,
+                    run_control& control) {
     const float red = ((background >> 16) & 0xff) / 255.0f, green = ((background >> 8) & 0xff) / 255.0f,
                 blue = (background & 0xff) / 255.0f;
     const bool blend = !has_alpha(dst.format);

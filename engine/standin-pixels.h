@@ -30,7 +30,8 @@ struct image_view {
 
     BYTE* row(int y) const { return data + static_cast<std::ptrdiff_t>(y) * stride; }
     std::size_t span_bytes() const {
-        return static_cast<std::size_t>(height - 1) * stride + static_cast<std::size_t>(row_bytes(format, width));
+        return static_cast<std::size_t>(height - 1) * stride +
+               static_cast<std::size_t>(row_bytes(format, width));
     }
     bool overlaps(const image_view& other) const {
         return data < other.data + other.span_bytes() && other.data < data + span_bytes();
@@ -57,11 +58,13 @@ struct shape {
 shape output_shape(const node_settings& node, const shape& source);
 
 // Writes the node's output for src into the top-left of dst, whose format is the output's.
-void render_node(const node_settings& node, const image_view& src, const image_view& dst, run_control& control);
+void render_node(const node_settings& node, const image_view& src, const image_view& dst,
+                 run_control& control);
 
 // Any format into any other; where the target has no alpha, pixels are blended onto the background
 // (0x00rrggbb).
-void convert_pixels(const image_view& src, const image_view& dst, std::uint32_t background, run_control& control);
+void convert_pixels(const image_view& src, const image_view& dst, std::uint32_t background,
+                    run_control& control);
 
 // src into dst (same format), Lanczos-3 over the whole source.
 void scale_pixels(const image_view& src, const image_view& dst, run_control& control);

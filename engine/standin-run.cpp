@@ -18,8 +18,8 @@ std::wstring environment(const wchar_t* name) {
 }
 
 std::string to_utf8(const std::wstring& text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                   nullptr);
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                   nullptr, nullptr);
     std::string bytes(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
                         nullptr);
@@ -80,8 +80,9 @@ bool engine_state::wait(unsigned generation, int milliseconds) {
 com_ptr<IWICImagingFactory> engine_state::imaging_factory() {
     std::lock_guard<std::mutex> hold(cache_lock_);
     if (!imaging_factory_) {
-        HRESULT hr = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
-                                      reinterpret_cast<void**>(imaging_factory_.put()));
+        HRESULT hr =
+            CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                             reinterpret_cast<void**>(imaging_factory_.put()));
         if (FAILED(hr))
             fail(hr, L"the Windows Imaging Component is not available");
     }
@@ -91,15 +92,18 @@ com_ptr<IWICImagingFactory> engine_state::imaging_factory() {
 void engine_state::append_trace_line(const std::wstring& line) {
     std::string bytes = to_utf8(line + L"\n");
     std::lock_guard<std::mutex> hold(trace_file_lock);
-    HANDLE opened = CreateFileW(hooks_.trace_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE opened =
+        CreateFileW(hooks_.trace_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     unique_file file(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
     DWORD written = 0;
     if (file.get() != nullptr)
         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-void fail_interrupted() { fail(E_ABORT, L"the operation was interrupted"); }
+void fail_interrupted() {
+    fail(E_ABORT, L"the operation was interrupted");
+}
 
 run_control::run_control(engine_state& state, unsigned generation, zorvane::ICallbackHandler* handler,
                          long total_rows)
@@ -114,29 +118,33 @@ void run_control::start() {
             most = high;
         }
     }
-    // The first and the last report come on top of one per band.
-    long most_bands = std::max(most - 2, 1L);
-    long bands = std::clamp((total_rows_ + 15) / 16, std::min(fewest, most_bands), most_bands);
-    bands = std::min(bands, total_rows_);
-    band_rows_ = (total_rows_ + bands - 1) / bands;
+    // About one band per 16 rows, and the first report comes on top of one per band. Band ends are
+    // spread evenly, so the count holds exactly.
+    const long most_bands = std::max(most - 1, 1L);
+    bands_ = std::clamp((total_rows_ + 15) / 16, std::min(std::max(fewest - 1, 1L), most_bands), most_bands);
+    bands_ = std::min(bands_, total_rows_);
+    band_end_ = band_end(0);
     check_interrupted();
     report(0.0f);
 }
 
+long run_control::band_end(long band) const {
+    return static_cast<long>(static_cast<long long>(band + 1) * total_rows_ / bands_);
+}
+
 void run_control::checkpoint() {
-    rows_reported_ += rows_in_band_;
-    rows_in_band_ = 0;
+    band_end_ = band_end(++band_);
     if (state_.hooks().band_delay_ms > 0 && !state_.wait(generation_, state_.hooks().band_delay_ms))
         fail_interrupted();
     check_interrupted();
-    report(std::min(100.0f, 100.0f * static_cast<float>(rows_reported_) / static_cast<float>(total_rows_)));
+    report(std::min(100.0f, 100.0f * static_cast<float>(rows_done_) / static_cast<float>(total_rows_)));
 }
 
 void run_control::finish() {
-    if (rows_in_band_ > 0)
+    if (last_percent_ < 100.0f) {
+        rows_done_ = total_rows_;
         checkpoint();
-    if (last_percent_ < 100.0f)
-        report(100.0f);
+    }
 }
 
 void run_control::check_interrupted() const {

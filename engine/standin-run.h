@@ -67,18 +67,20 @@ private:
 // failed operation, not a cancelled job.
 [[noreturn]] void fail_interrupted();
 
-// One run's checkpoints. Work goes in bands of rows; between bands the run waits the hook's delay,
+// One run's checkpoints. Work goes in bands of rows; after each band the run waits the hook's delay,
 // ends with a failure when interrupted, and reports progress, ending with run_cancelled when the
-// handler says stop. The number of reports stays within the handler's limits.
+// handler says stop. One report before the first band and one after each band: the band count is
+// chosen so that the reports stay within the handler's limits (as far as the rows allow).
 class run_control {
 public:
     // total_rows: all rows the run will produce; handler may be null.
-    run_control(engine_state& state, unsigned generation, zorvane::ICallbackHandler* handler, long total_rows);
+    run_control(engine_state& state, unsigned generation, zorvane::ICallbackHandler* handler,
+                long total_rows);
 
     // Reads the limits and reports 0, so a job that is already stale stops before any work.
     void start();
     void row_done() {
-        if (++rows_in_band_ == band_rows_)
+        if (++rows_done_ == band_end_)
             checkpoint();
     }
     // Reports 100 unless the last band already did.
@@ -88,15 +90,17 @@ public:
 
 private:
     void checkpoint();
+    long band_end(long band) const;
     void report(float percent);
 
     engine_state& state_;
     unsigned generation_;
     zorvane::ICallbackHandler* handler_;
     long total_rows_;
-    long rows_reported_ = 0;
-    long band_rows_ = 1;
-    long rows_in_band_ = 0;
+    long bands_ = 1;
+    long band_ = 0;
+    long rows_done_ = 0;
+    long band_end_ = 0;
     float last_percent_ = -1.0f;
 };
 

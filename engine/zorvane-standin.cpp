@@ -64,11 +64,14 @@ HMODULE this_module = nullptr;
 std::atomic<LONG> server_locks{0};
 
 // Engine-private: how the engine finds its own objects behind interface pointers it is handed.
-constexpr IID IID_standin_image = {0xed7ed0cc, 0x1203, 0x4ba3, {0xa8, 0x11, 0xd1, 0x0c, 0x18, 0x1d, 0xbb, 0x1c}};
+constexpr IID IID_standin_image = {
+    0xed7ed0cc, 0x1203, 0x4ba3, {0xa8, 0x11, 0xd1, 0x0c, 0x18, 0x1d, 0xbb, 0x1c}};
 constexpr IID IID_standin_shared_data = {
     0xbb7f56ab, 0xb5ce, 0x4519, {0x8b, 0x2a, 0x10, 0x32, 0x3f, 0xa4, 0x6a, 0x56}};
 
-std::wstring_view text_of(BSTR text) { return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view{}; }
+std::wstring_view text_of(BSTR text) {
+    return text ? std::wstring_view(text, SysStringLen(text)) : std::wstring_view{};
+}
 
 std::wstring hex_text(std::uint32_t value) {
     wchar_t digits[11] = L"0x";
@@ -114,7 +117,8 @@ void check_memory(const BYTE* data, INT32 width, INT32 height, pixel_format form
     check_size(width, height, format);
     const int min_stride = row_bytes(static_cast<int>(format), width);
     if (stride < min_stride)
-        invalid(L"a stride of " + std::to_wstring(stride) + L" bytes for rows of " + std::to_wstring(min_stride));
+        invalid(L"a stride of " + std::to_wstring(stride) + L" bytes for rows of " +
+                std::to_wstring(min_stride));
     if (static_cast<long long>(stride) * height > 0x7fffffffLL)
         invalid(L"an image of more than 2 GB");
     if (data == nullptr)
@@ -128,11 +132,13 @@ class image_object final : public com_object<IImage, IImageData> {
 public:
     // Engine-owned pixels.
     image_object(std::shared_ptr<engine_state> state, pixel_buffer pixels)
-        : state_(std::move(state)), id_(state_->next_id()), owned_(std::move(pixels.bytes)), view_(pixels.view) {}
+        : state_(std::move(state)), id_(state_->next_id()), owned_(std::move(pixels.bytes)),
+          view_(pixels.view) {}
     // Memory of the caller; with an owner, the owner is told once when the image goes.
     image_object(std::shared_ptr<engine_state> state, const image_view& view, com_ptr<IObjectManager> owner,
                  ULONG_PTR cookie)
-        : state_(std::move(state)), id_(state_->next_id()), view_(view), owner_(std::move(owner)), cookie_(cookie) {}
+        : state_(std::move(state)), id_(state_->next_id()), view_(view), owner_(std::move(owner)),
+          cookie_(cookie) {}
     ~image_object() override {
         if (owner_)
             owner_->release_object(cookie_);
@@ -151,8 +157,8 @@ public:
     const image_view& view() const noexcept { return view_; }
     shape geometry() const noexcept { return {view_.width, view_.height, view_.format}; }
     std::wstring trace_name() const {
-        return std::to_wstring(id_) + L":" + std::to_wstring(view_.width) + L"x" + std::to_wstring(view_.height) +
-               L":" + std::to_wstring(view_.format);
+        return std::to_wstring(id_) + L":" + std::to_wstring(view_.width) + L"x" +
+               std::to_wstring(view_.height) + L":" + std::to_wstring(view_.format);
     }
 
     // users_: 0 idle, n > 0 readers, acquired (try_acquire) or written (a run) exclusively.
@@ -162,7 +168,8 @@ public:
         LONG seen = users_.load(std::memory_order_relaxed);
         // acquire on success: pairs with the release that ended the last writer, whose pixels we read.
         while (seen >= 0)
-            if (users_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            if (users_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed))
                 return true;
         return false;
     }
@@ -173,7 +180,8 @@ public:
     bool try_take(LONG how) noexcept {
         LONG idle = 0;
         // acquire: pairs with the releases of end_read and give_back.
-        return users_.compare_exchange_strong(idle, how, std::memory_order_acquire, std::memory_order_relaxed);
+        return users_.compare_exchange_strong(idle, how, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
     }
     bool give_back(LONG how) noexcept {
         LONG held = how;
@@ -182,7 +190,8 @@ public:
     }
 
     HRESULT STDMETHODCALLTYPE duplicate(DWORD flags, IImage** copy) override;
-    HRESULT STDMETHODCALLTYPE get_info(INT32* width, INT32* height, INT32* bits, pixel_format* format) override;
+    HRESULT STDMETHODCALLTYPE get_info(INT32* width, INT32* height, INT32* bits,
+                                       pixel_format* format) override;
     HRESULT STDMETHODCALLTYPE copy_pixels_to(BYTE* destination, UINT32 byte_size, INT32 stride,
                                              DWORD flags) override;
     HRESULT STDMETHODCALLTYPE get_buffer(BYTE** data, UINT32* byte_size, INT32* stride, pixel_format* format,
@@ -195,7 +204,9 @@ public:
     const std::shared_ptr<engine_state>& state() const noexcept { return state_; }
 
 protected:
-    void* query_more(REFIID iid) override { return InlineIsEqualGUID(iid, IID_standin_image) ? this : nullptr; }
+    void* query_more(REFIID iid) override {
+        return InlineIsEqualGUID(iid, IID_standin_image) ? this : nullptr;
+    }
 
 private:
     std::shared_ptr<engine_state> state_;
@@ -207,7 +218,8 @@ private:
     std::atomic<LONG> users_{0};
 };
 
-com_ptr<image_object> new_image(const std::shared_ptr<engine_state>& state, int width, int height, int format) {
+com_ptr<image_object> new_image(const std::shared_ptr<engine_state>& state, int width, int height,
+                                int format) {
     return com_ptr<image_object>(new image_object(state, make_pixel_buffer(width, height, format)));
 }
 
@@ -277,9 +289,9 @@ HRESULT image_object::copy_pixels_to(BYTE* destination, UINT32 byte_size, INT32 
         const image_view target{destination, view_.width, view_.height, stride, view_.format};
         const int bytes = row_bytes(view_.format, view_.width);
         if (destination == nullptr || stride < bytes || byte_size < target.span_bytes())
-            invalid(L"copy_pixels_to needs " + std::to_wstring(view_.height) + L" rows of " + std::to_wstring(bytes) +
-                    L" bytes, not " + std::to_wstring(byte_size) + L" bytes with a stride of " +
-                    std::to_wstring(stride));
+            invalid(L"copy_pixels_to needs " + std::to_wstring(view_.height) + L" rows of " +
+                    std::to_wstring(bytes) + L" bytes, not " + std::to_wstring(byte_size) +
+                    L" bytes with a stride of " + std::to_wstring(stride));
         held_images hold(*state_, state_->generation(), this, nullptr);
         if (target.overlaps(view_)) {
             // Same memory, or memory that overlaps with another stride: copy through a buffer.
@@ -339,7 +351,8 @@ HRESULT image_object::unlock() {
         LONG seen = users_.load(std::memory_order_relaxed);
         // release: pairs with the acquire of the next writer.
         while (seen > 0)
-            if (users_.compare_exchange_weak(seen, seen - 1, std::memory_order_release, std::memory_order_relaxed))
+            if (users_.compare_exchange_weak(seen, seen - 1, std::memory_order_release,
+                                             std::memory_order_relaxed))
                 return S_OK;
         fail(E_UNEXPECTED, L"unlock without a successful try_lock");
     });
@@ -350,13 +363,15 @@ HRESULT image_object::unlock() {
 class shared_data_object final : public com_object<> {
 protected:
     void* query_more(REFIID iid) override {
-        return InlineIsEqualGUID(iid, IID_standin_shared_data) ? static_cast<ISupportErrorInfo*>(this) : nullptr;
+        return InlineIsEqualGUID(iid, IID_standin_shared_data) ? static_cast<ISupportErrorInfo*>(this)
+                                                               : nullptr;
     }
 };
 
 bool is_shared_data(IUnknown* unknown) {
     com_ptr<IUnknown> ours;
-    return unknown && SUCCEEDED(unknown->QueryInterface(IID_standin_shared_data, reinterpret_cast<void**>(ours.put())));
+    return unknown &&
+           SUCCEEDED(unknown->QueryInterface(IID_standin_shared_data, reinterpret_cast<void**>(ours.put())));
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -383,8 +398,8 @@ public:
             return S_OK;
         });
         chain_->state->trace([&] {
-            return with_result(L"set_property node=" + std::to_wstring(id_) + L" name=" + trace_text(text_of(name)) +
-                                   L" value=" + trace_text(text_of(text)),
+            return with_result(L"set_property node=" + std::to_wstring(id_) + L" name=" +
+                                   trace_text(text_of(name)) + L" value=" + trace_text(text_of(text)),
                                hr);
         });
         return hr;
@@ -400,7 +415,8 @@ public:
             if (node_->committed)
                 invalid(L"node " + quoted(node_->spec->name) + L" is already committed");
             if (static_cast<int>(node_->children.size()) >= node_->spec->most_children)
-                invalid(L"node " + quoted(node_->spec->name) + L" takes one " + quoted(spec.name) + L" child only");
+                invalid(L"node " + quoted(node_->spec->name) + L" takes one " + quoted(spec.name) +
+                        L" child only");
             auto settings = std::make_shared<node_settings>();
             settings->spec = &spec;
             com_ptr<filter_object> made(new filter_object(chain_, settings));
@@ -410,8 +426,8 @@ public:
             return S_OK;
         });
         chain_->state->trace([&] {
-            return with_result(L"add_child node=" + std::to_wstring(id_) + L" name=" + trace_text(text_of(name)) +
-                                   L" child=" + std::to_wstring(child_id),
+            return with_result(L"add_child node=" + std::to_wstring(id_) + L" name=" +
+                                   trace_text(text_of(name)) + L" child=" + std::to_wstring(child_id),
                                hr);
         });
         return hr;
@@ -456,7 +472,8 @@ public:
             return S_OK;
         });
         state_->trace([&] {
-            return with_result(L"apply_in_place operation=" + std::to_wstring(id_) + L" image=" + image_name, hr);
+            return with_result(L"apply_in_place operation=" + std::to_wstring(id_) + L" image=" + image_name,
+                               hr);
         });
         return hr;
     }
@@ -487,8 +504,8 @@ public:
         return hr;
     }
 
-    HRESULT STDMETHODCALLTYPE run(IImage* source, DWORD source_flags, IImage* destination, DWORD destination_flags,
-                                  ICallbackHandler* handler) override {
+    HRESULT STDMETHODCALLTYPE run(IImage* source, DWORD source_flags, IImage* destination,
+                                  DWORD destination_flags, ICallbackHandler* handler) override {
         std::wstring source_name = L"-", destination_name = L"-";
         HRESULT hr = guarded(IID_IOperation, [&] {
             check_flags(source_flags | destination_flags, L"run");
@@ -523,15 +540,18 @@ private:
         const bool in_place = &source == &destination;
         for (const auto& node : nodes_)
             if (!state_->hooks().failing_node.empty() && state_->hooks().failing_node == node->spec->name)
-                fail(E_FAIL, L"node " + quoted(node->spec->name) + L" failed (forced by ZORVANE_STANDIN_FAIL_NODE)");
+                fail(E_FAIL,
+                     L"node " + quoted(node->spec->name) + L" failed (forced by ZORVANE_STANDIN_FAIL_NODE)");
         const std::vector<shape> shapes = shapes_from(source.geometry());
         const shape last = shapes.back(), target = destination.geometry();
-        if (in_place && (last.width != target.width || last.height != target.height || last.format != target.format))
+        if (in_place &&
+            (last.width != target.width || last.height != target.height || last.format != target.format))
             invalid(L"apply_in_place needs nodes that keep the image's size and format");
         if (last.format != target.format || last.width > target.width || last.height > target.height)
-            invalid(L"the destination is " + std::to_wstring(target.width) + L" x " + std::to_wstring(target.height) +
-                    L" in format " + std::to_wstring(target.format) + L", the output " + std::to_wstring(last.width) +
-                    L" x " + std::to_wstring(last.height) + L" in format " + std::to_wstring(last.format));
+            invalid(L"the destination is " + std::to_wstring(target.width) + L" x " +
+                    std::to_wstring(target.height) + L" in format " + std::to_wstring(target.format) +
+                    L", the output " + std::to_wstring(last.width) + L" x " + std::to_wstring(last.height) +
+                    L" in format " + std::to_wstring(last.format));
 
         held_images hold(*state_, generation, in_place ? nullptr : &source, &destination);
         // Nodes read neighbouring rows they have already written over when source and destination share
@@ -584,7 +604,8 @@ public:
             out = nullptr;
             const node_spec& spec = find_node_spec(text_of(name));
             if (spec.needs_shared_data && !is_shared_data(shared_data))
-                invalid(L"node " + quoted(spec.name) + L" needs a shared data object made by create_shared_data");
+                invalid(L"node " + quoted(spec.name) +
+                        L" needs a shared data object made by create_shared_data");
             if (!spec.needs_shared_data && shared_data != nullptr)
                 invalid(L"node " + quoted(spec.name) + L" takes no shared data object");
             auto settings = std::make_shared<node_settings>();
@@ -599,8 +620,9 @@ public:
             return S_OK;
         });
         data_->state->trace([&] {
-            return with_result(L"add_node chain=" + std::to_wstring(data_->id) + L" name=" + trace_text(text_of(name)) +
-                                   L" shared=" + (shared_data ? L"1" : L"0") + L" node=" + std::to_wstring(node_id),
+            return with_result(L"add_node chain=" + std::to_wstring(data_->id) + L" name=" +
+                                   trace_text(text_of(name)) + L" shared=" + (shared_data ? L"1" : L"0") +
+                                   L" node=" + std::to_wstring(node_id),
                                hr);
         });
         return hr;
@@ -660,7 +682,9 @@ public:
             return taken == count ? S_OK : S_FALSE;
         });
     }
-    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return refuse(STG_E_ACCESSDENIED); }
+    HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override {
+        return refuse(STG_E_ACCESSDENIED);
+    }
     HRESULT STDMETHODCALLTYPE Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override {
         return guarded(IID_IStream, [&] {
             std::lock_guard<std::mutex> hold(lock_);
@@ -711,7 +735,8 @@ public:
 
 protected:
     void* query_more(REFIID iid) override {
-        return is_iid<ISequentialStream>(iid) ? static_cast<ISequentialStream*>(static_cast<IStream*>(this)) : nullptr;
+        return is_iid<ISequentialStream>(iid) ? static_cast<ISequentialStream*>(static_cast<IStream*>(this))
+                                              : nullptr;
     }
 
 private:
@@ -763,7 +788,8 @@ public:
     explicit image_decoder(std::shared_ptr<engine_state> state) : state_(std::move(state)) {}
 
     HRESULT STDMETHODCALLTYPE decode(IStream* stream, pixel_format format, VARIANT_BOOL option,
-                                     IImageReceiver* receiver, DWORD flags, ICallbackHandler* handler) override {
+                                     IImageReceiver* receiver, DWORD flags,
+                                     ICallbackHandler* handler) override {
         return guarded(IID_IImageDecoder, [&] {
             if (stream == nullptr || receiver == nullptr)
                 invalid(L"decode needs a stream and a receiver");
@@ -774,7 +800,8 @@ public:
             const unsigned generation = state_->generation();
             auto factory = state_->imaging_factory();
             com_ptr<IWICBitmapDecoder> decoder;
-            check_call(factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand, decoder.put()),
+            check_call(factory->CreateDecoderFromStream(stream, nullptr, WICDecodeMetadataCacheOnDemand,
+                                                        decoder.put()),
                        L"the stream holds no image the Windows Imaging Component can read");
             UINT frames = 0;
             check_call(decoder->GetFrameCount(&frames), L"the image's frames cannot be counted");
@@ -786,8 +813,8 @@ public:
                 check_call(frame->GetSize(&width, &height), L"a frame of the image has no size");
                 VARIANT_BOOL accept = VARIANT_FALSE;
                 check_call(receiver->accept_frame(static_cast<INT32>(i), static_cast<INT32>(frames),
-                                                  static_cast<INT32>(width), static_cast<INT32>(height), format, 0,
-                                                  &accept),
+                                                  static_cast<INT32>(width), static_cast<INT32>(height),
+                                                  format, 0, &accept),
                            L"the receiver failed in accept_frame");
                 if (accept == VARIANT_FALSE)
                     continue;
@@ -796,11 +823,14 @@ public:
                 com_ptr<IWICBitmapSource> converted;
                 check_call(WICConvertBitmapSource(GUID_WICPixelFormat32bppBGRA, frame.get(), converted.put()),
                            L"a frame cannot be converted to 32-bit BGRA");
-                pixel_buffer decoded = make_pixel_buffer(static_cast<int>(width), static_cast<int>(height), 8);
+                pixel_buffer decoded =
+                    make_pixel_buffer(static_cast<int>(width), static_cast<int>(height), 8);
                 check_call(converted->CopyPixels(nullptr, static_cast<UINT>(decoded.view.stride),
-                                                 static_cast<UINT>(decoded.view.stride) * height, decoded.view.data),
+                                                 static_cast<UINT>(decoded.view.stride) * height,
+                                                 decoded.view.data),
                            L"the pixels of a frame cannot be decoded");
-                auto image = new_image(state_, decoded.view.width, decoded.view.height, static_cast<int>(format));
+                auto image =
+                    new_image(state_, decoded.view.width, decoded.view.height, static_cast<int>(format));
                 run_control control(*state_, generation, handler, decoded.view.height);
                 control.start();
                 convert_pixels(decoded.view, image->view(), 0xffffff, control);
@@ -844,7 +874,8 @@ public:
             return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE create_image(INT32 width, INT32 height, pixel_format format, IImage** image) override {
+    HRESULT STDMETHODCALLTYPE create_image(INT32 width, INT32 height, pixel_format format,
+                                           IImage** image) override {
         return guarded(IID_IProcessor, [&] {
             IImage*& out = out_param(image);
             out = nullptr;
@@ -853,9 +884,9 @@ public:
             return S_OK;
         });
     }
-    HRESULT STDMETHODCALLTYPE create_image_on_memory(BYTE* bits, INT32 width, INT32 height, pixel_format format,
-                                                     INT32 stride, ULONG_PTR cookie, IObjectManager* owner,
-                                                     IImage** image) override {
+    HRESULT STDMETHODCALLTYPE create_image_on_memory(BYTE* bits, INT32 width, INT32 height,
+                                                     pixel_format format, INT32 stride, ULONG_PTR cookie,
+                                                     IObjectManager* owner, IImage** image) override {
         return guarded(IID_IProcessor, [&] {
             IImage*& out = out_param(image);
             out = nullptr;
@@ -873,8 +904,8 @@ public:
                                                  INT32 stride, IImage** image) override {
         return wrap(data, width, height, format, stride, image);
     }
-    HRESULT STDMETHODCALLTYPE create_scaled_copy(IImage* image, INT32 size, VARIANT_BOOL keep_aspect, DWORD flags,
-                                                 IImage** copy) override {
+    HRESULT STDMETHODCALLTYPE create_scaled_copy(IImage* image, INT32 size, VARIANT_BOOL keep_aspect,
+                                                 DWORD flags, IImage** copy) override {
         return guarded(IID_IProcessor, [&] {
             IImage*& out = out_param(copy);
             out = nullptr;
@@ -991,8 +1022,8 @@ HRESULT register_server() {
     path.resize(length);
     unique_hkey class_entry, server;
     const std::wstring key = class_key();
-    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                                     nullptr, class_entry.put(), nullptr);
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_WRITE, nullptr, class_entry.put(), nullptr);
     if (status == ERROR_SUCCESS)
         status = set_text(class_entry.get(), nullptr, L"Zorvane Image Processor");
     if (status == ERROR_SUCCESS)
@@ -1039,8 +1070,9 @@ HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
 }
 
 HRESULT WINAPI DllCanUnloadNow() {
-    return standin::live_objects() == 0 && standin::server_locks.load(std::memory_order_acquire) == 0 ? S_OK
-                                                                                                     : S_FALSE;
+    return standin::live_objects() == 0 && standin::server_locks.load(std::memory_order_acquire) == 0
+               ? S_OK
+               : S_FALSE;
 }
 
 HRESULT WINAPI DllRegisterServer() {
@@ -1060,6 +1092,8 @@ HRESULT WINAPI DllUnregisterServer() {
 }
 
 // For tests: the number of engine objects alive in this process.
-LONG WINAPI ZorvaneStandinLiveObjects() { return standin::live_objects(); }
+LONG WINAPI ZorvaneStandinLiveObjects() {
+    return standin::live_objects();
+}
 
 } // extern "C"
