@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <numbers>
 #include <vector>
 
@@ -122,7 +121,7 @@ int clamp_index(long long i, int size) {
     return static_cast<int>(std::clamp<long long>(i, 0, size - 1));
 }
 
-// Rows j of a row function for j from y - radius to y + radius, each computed once as y moves down the
+// Rows j of a row function for j from y - radius to y + radius, each made once as y moves down the
 // image one row at a time; rows beyond the edges repeat the edge row.
 template <class MakeRow> class row_window {
 public:
@@ -130,24 +129,11 @@ public:
         : width_(width), height_(height), radius_(radius), size_(2 * radius + 1),
           rows_(static_cast<std::size_t>(size_) * width), make_row_(std::move(make_row)) {}
 
-    // Moves to row y (0, 1, 2, ... in order); on_leave(row) sees each row as it drops out, on_enter as
-    // it comes in.
-    template <class OnLeave, class OnEnter> void move_to(int y, OnLeave&& on_leave, OnEnter&& on_enter) {
-        if (y == 0) {
-            for (int j = -radius_; j <= radius_; ++j) {
-                make_row_(clamp_index(j, height_), slot(j));
-                on_enter(slot(j));
-            }
-            return;
-        }
-        int leaving = y - 1 - radius_, entering = y + radius_;
-        on_leave(slot(leaving)); // the entering row takes the leaving row's slot
-        make_row_(clamp_index(entering, height_), slot(entering));
-        on_enter(slot(entering));
-    }
+    // Moves to row y, for y = 0, 1, 2, ... in order.
     void move_to(int y) {
-        move_to(
-            y, [](const rgba*) {}, [](const rgba*) {});
+        // The entering row takes the slot of the row that leaves.
+        for (int j = y == 0 ? -radius_ : y + radius_; j <= y + radius_; ++j)
+            make_row_(clamp_index(j, height_), slot(j));
     }
     const rgba* row(int j) { return slot(j); }
 
@@ -159,22 +145,25 @@ private:
     MakeRow make_row_;
 };
 
-// Box blur of the radius over the source rows after `prepare` (once per row), with running sums across
-// and down, so its cost does not grow with the radius.
+// Box blur of the radius over the source rows after `prepare`, with running sums
+// across and down, so its cost does not grow with the radius. A row leaving the sum down is blurred
+// across again rather than kept, so memory stays a few rows whatever the radius.
 template <class Prepare> class box_blur {
 public:
     box_blur(const image_view& src, int radius, Prepare prepare)
-        : src_(src), radius_(radius), prepare_(std::move(prepare)), line_(src.width), sums_(src.width),
-          out_(src.width),
-          window_(src.width, src.height, radius, [this](int y, rgba* out) { blur_across(y, out); }) {}
-    box_blur(const box_blur&) = delete; // the window's row function points back here
+        : src_(src), radius_(radius), prepare_(std::move(prepare)), line_(src.width), across_(src.width),
+          sums_(src.width), out_(src.width) {}
 
+    // Row y of the blur, for y = 0, 1, 2, ... in order.
     const rgba* row(int y) {
-        if (y == 0)
+        if (y == 0) {
             std::fill(sums_.begin(), sums_.end(), rgba{});
-        window_.move_to(
-            y, [&](const rgba* leaving) { add(leaving, -1.0f); },
-            [&](const rgba* entering) { add(entering, 1.0f); });
+            for (int j = -radius_; j <= radius_; ++j)
+                add_row(j, 1.0f);
+        } else {
+            add_row(y - 1 - radius_, -1.0f);
+            add_row(y + radius_, 1.0f);
+        }
         const float scale = 1.0f / static_cast<float>(2 * radius_ + 1);
         for (int x = 0; x != src_.width; ++x)
             out_[x] = {sums_[x].r * scale, sums_[x].g * scale, sums_[x].b * scale, sums_[x].a * scale};
@@ -182,15 +171,16 @@ public:
     }
 
 private:
-    void add(const rgba* row, float sign) {
+    void add_row(int j, float sign) {
+        blur_across(clamp_index(j, src_.height));
         for (int x = 0; x != src_.width; ++x) {
-            sums_[x].r += sign * row[x].r;
-            sums_[x].g += sign * row[x].g;
-            sums_[x].b += sign * row[x].b;
-            sums_[x].a += sign * row[x].a;
+            sums_[x].r += sign * across_[x].r;
+            sums_[x].g += sign * across_[x].g;
+            sums_[x].b += sign * across_[x].b;
+            sums_[x].a += sign * across_[x].a;
         }
     }
-    void blur_across(int y, rgba* out) {
+    void blur_across(int y) {
         const int w = src_.width;
         read_row(src_, y, 0, w, line_.data());
         prepare_(line_.data(), w);
@@ -201,7 +191,7 @@ private:
         }
         const float scale = 1.0f / static_cast<float>(2 * radius_ + 1);
         for (int x = 0; x != w; ++x) {
-            out[x] = {sum.r * scale, sum.g * scale, sum.b * scale, sum.a * scale};
+            across_[x] = {sum.r * scale, sum.g * scale, sum.b * scale, sum.a * scale};
             const rgba& in = line_[clamp_index(x + radius_ + 1, w)];
             const rgba& gone = line_[clamp_index(x - radius_, w)];
             sum = {sum.r + in.r - gone.r, sum.g + in.g - gone.g, sum.b + in.b - gone.b,
@@ -212,8 +202,7 @@ private:
     image_view src_;
     int radius_;
     Prepare prepare_;
-    row_buffer line_, sums_, out_;
-    row_window<std::function<void(int, rgba*)>> window_;
+    row_buffer line_, across_, sums_, out_;
 };
 
 auto unchanged = [](rgba*, int) {};

@@ -1048,10 +1048,9 @@ HRESULT unregister_server() {
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) {
+    // Thread notifications stay on: the statically linked runtime relies on them.
+    if (reason == DLL_PROCESS_ATTACH)
         standin::this_module = instance;
-        DisableThreadLibraryCalls(instance);
-    }
     return TRUE;
 }
 

@@ -73,13 +73,15 @@ scoped_environment::~scoped_environment() {
     SetEnvironmentVariableW(name_, nullptr);
 }
 
-recording_handler::recording_handler(int fewest, int most, int stop_at)
-    : fewest_(fewest), most_(most), stop_at_(stop_at),
-      reported_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+recording_handler::recording_handler(int fewest, int most, int stop_at, int hold_at)
+    : fewest_(fewest), most_(most), stop_at_(stop_at), hold_at_(hold_at),
+      reported_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      gate_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
     InitializeCriticalSection(&lock_);
 }
 
 recording_handler::~recording_handler() {
+    CloseHandle(gate_);
     CloseHandle(reported_);
     DeleteCriticalSection(&lock_);
 }
@@ -93,9 +95,12 @@ HRESULT recording_handler::progress(float percent, VARIANT_BOOL* go_on) {
     EnterCriticalSection(&lock_);
     reports_.push_back(percent);
     threads_.push_back(GetCurrentThreadId());
-    *go_on = static_cast<int>(reports_.size()) - 1 == stop_at_ ? VARIANT_FALSE : VARIANT_TRUE;
+    const int index = static_cast<int>(reports_.size()) - 1;
+    *go_on = index == stop_at_ ? VARIANT_FALSE : VARIANT_TRUE;
     LeaveCriticalSection(&lock_);
     SetEvent(reported_);
+    if (index == hold_at_)
+        WaitForSingleObject(gate_, 30000);
     return S_OK;
 }
 

@@ -105,11 +105,12 @@ private:
     std::atomic<ULONG_PTR>& cookie_;
 };
 
-// Records every progress report and its thread; answers stop at report number stop_at (0 is the first)
-// and signals `reported` after each report.
+// Records every progress report and its thread; answers stop at report number stop_at (0 is the first),
+// signals `reported` after each report, and at report number hold_at waits until open_gate is called,
+// so a test can look at a run that is certainly still going.
 class recording_handler final : public test_object<zorvane::ICallbackHandler> {
 public:
-    recording_handler(int fewest = 8, int most = 200, int stop_at = -1);
+    recording_handler(int fewest = 8, int most = 200, int stop_at = -1, int hold_at = -1);
     ~recording_handler() override;
     HRESULT STDMETHODCALLTYPE notify(INT32, INT32, INT32, VARIANT_BOOL* go_on) override;
     HRESULT STDMETHODCALLTYPE progress(float percent, VARIANT_BOOL* go_on) override;
@@ -118,13 +119,15 @@ public:
     std::vector<float> reports() const;
     std::vector<DWORD> threads() const;
     HANDLE reported() const { return reported_; }
+    void open_gate() const { SetEvent(gate_); }
 
 private:
-    int fewest_, most_, stop_at_;
+    int fewest_, most_, stop_at_, hold_at_;
     mutable CRITICAL_SECTION lock_;
     std::vector<float> reports_;
     std::vector<DWORD> threads_;
     HANDLE reported_;
+    HANDLE gate_;
 };
 
 // Accepts frame 0 (unless told to refuse it) and keeps the last image delivered.
