@@ -33,7 +33,8 @@
 // Leaks: the exported ZorvaneStandinLiveObjects() answers how many engine objects are alive.
 //
 // Engine behaviour worth knowing: get_limits of a progress handler gives the fewest and the most
-// progress reports per run; runs report 0 first and 100 last. An interrupted run fails with E_ABORT.
+// progress reports per run; runs report 0 first and 100 last; notify is never called. An interrupted
+// run fails with E_ABORT; busy images answer try_acquire and try_lock with E_PENDING.
 // run writes its output at the destination's top-left and needs the destination in the output's format
 // and at least its size. PNG frames are decoded at 8 bits per channel through the Windows Imaging
 // Component; formats without alpha get the pixels blended onto white.
@@ -108,7 +109,8 @@ void check_format(pixel_format format) {
 void check_size(INT32 width, INT32 height, pixel_format format) {
     check_format(format);
     if (width < 1 || height < 1 || width > 65535 || height > 65535)
-        invalid(L"an image of " + std::to_wstring(width) + L" x " + std::to_wstring(height) + L" pixels");
+        invalid(L"an image of " + std::to_wstring(width) + L" x " + std::to_wstring(height) +
+                L" pixels: each side must be 1 to 65535");
     if (static_cast<long long>(row_bytes(static_cast<int>(format), width) + 3) * height > 0x7fffffffLL)
         invalid(L"an image of more than 2 GB");
 }
@@ -117,8 +119,8 @@ void check_memory(const BYTE* data, INT32 width, INT32 height, pixel_format form
     check_size(width, height, format);
     const int min_stride = row_bytes(static_cast<int>(format), width);
     if (stride < min_stride)
-        invalid(L"a stride of " + std::to_wstring(stride) + L" bytes for rows of " +
-                std::to_wstring(min_stride));
+        invalid(L"a stride of " + std::to_wstring(stride) + L" bytes is shorter than a row of " +
+                std::to_wstring(min_stride) + L" bytes");
     if (static_cast<long long>(stride) * height > 0x7fffffffLL)
         invalid(L"an image of more than 2 GB");
     if (data == nullptr)
@@ -635,14 +637,15 @@ public:
             out = nullptr;
             std::vector<std::shared_ptr<node_settings>> nodes;
             {
+                // Committed nodes never change again, so the operation reads them without the lock.
                 std::lock_guard<std::mutex> hold(data_->lock);
                 nodes = data_->nodes;
+                for (const auto& node : nodes)
+                    if (!node->committed)
+                        invalid(L"node " + quoted(node->spec->name) + L" is not committed");
             }
             if (nodes.empty())
                 invalid(L"the chain has no node");
-            for (const auto& node : nodes)
-                if (!node->committed)
-                    invalid(L"node " + quoted(node->spec->name) + L" is not committed");
             com_ptr<operation_object> made(new operation_object(data_->state, std::move(nodes)));
             operation_id = made->id();
             out = made.detach();
