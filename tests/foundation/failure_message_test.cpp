@@ -12,21 +12,25 @@ using ::testing::EndsWith;
 using ::testing::StartsWith;
 
 TEST(failure_message, joins_the_pieces_in_order_without_separators) {
-    constexpr auto message =
-        cpp::failure_message("get_window_rect", "152", AM_LIBRARY_SOURCE("win-common.cpp"), "GetWindowRect resulted in error!");
-    EXPECT_STREQ(message.c_str(), "get_window_rect failed at 152 in file \"..\\\\..\\\\..\\\\common\\\\cpp\\\\win-common.cpp\"\n"
-                                  " - GetWindowRect resulted in error!");
+    constexpr auto message = cpp::failure_message(
+        "get_window_rect", "152", AM_LIBRARY_SOURCE("win-common.cpp"), "GetWindowRect resulted in error!");
+    EXPECT_STREQ(
+        message.c_str(),
+        "get_window_rect failed at 152 in file \"..\\\\..\\\\..\\\\common\\\\cpp\\\\win-common.cpp\"\n"
+        " - GetWindowRect resulted in error!");
     EXPECT_EQ(message.size(), std::strlen(message.c_str()));
 }
 
 TEST(failure_message, location_only_ends_with_the_closing_quote) {
-    constexpr auto message = cpp::failure_location("draw_picture", "118", AM_PLUGIN_SOURCE("main-dialog-impl.cpp"));
+    constexpr auto message =
+        cpp::failure_location("draw_picture", "118", AM_PLUGIN_SOURCE("main-dialog-impl.cpp"));
     EXPECT_STREQ(message.c_str(), "draw_picture failed at 118 in file \"main-dialog-impl.cpp\"");
 }
 
 TEST(failure_message, library_header_path_is_absolute_and_doubled) {
-    constexpr auto message = cpp::failure_message("validate_index", "1366", AM_LIBRARY_HEADER("am-resizable-array.h"),
-                                                  "supplied index is out of range!");
+    constexpr auto message =
+        cpp::failure_message("validate_index", "1366", AM_LIBRARY_HEADER("am-resizable-array.h"),
+                             "supplied index is out of range!");
     const std::string text = message.c_str();
     EXPECT_THAT(text, StartsWith("validate_index failed at 1366 in file \"Z:\\\\"));
     EXPECT_THAT(text, ::testing::HasSubstr("\\\\common\\\\cpp\\\\am-resizable-array.h\"\n - "));
@@ -91,7 +95,8 @@ TEST(check_last_error, throws_the_last_error_only_for_zero) {
     } catch (const std::system_error& error) {
         EXPECT_EQ(error.code().value(), ERROR_INVALID_WINDOW_HANDLE);
         EXPECT_EQ(error.code().category(), std::system_category());
-        EXPECT_THAT(error.what(), StartsWith("process_message failed at 3450 in file \"main-dialog-impl.cpp\"\n"
-                                             " - ScreenToClient resulted in error!"));
+        EXPECT_THAT(error.what(),
+                    StartsWith("process_message failed at 3450 in file \"main-dialog-impl.cpp\"\n"
+                               " - ScreenToClient resulted in error!"));
     }
 }

@@ -1,0 +1,130 @@
+// filter-host: runs a filter module over an image file as an image editor would.
+//
+//   filter-host [--mask selection.png] [--16bit-coordinates] [--no-owner] module.8bf input.png output.png
+//   filter-host --about module.8bf
+//
+// Exit codes: 0 the filter was applied and the output written; 1 the user cancelled; 2 the filter
+// reported a failure; 3 the host could not run the filter.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <ole2.h>
+#include <shellapi.h>
+#include <windows.h>
+
+#include "filter-host.h"
+#include "image-file.h"
+
+namespace {
+
+std::string narrow(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), result.data(), size, nullptr,
+                        nullptr);
+    return result;
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: filter-host [--mask selection.png] [--16bit-coordinates] [--no-owner] "
+                         "module.8bf input.png output.png\n"
+                         "       filter-host --about module.8bf\n");
+    return 3;
+}
+
+// The editor's main window: the owner of whatever the filter shows.
+HWND create_host_window() {
+    WNDCLASSW type{};
+    type.lpfnWndProc = DefWindowProcW;
+    type.hInstance = GetModuleHandleW(nullptr);
+    type.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    type.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_APPWORKSPACE + 1);
+    type.lpszClassName = L"FilterHostWindow";
+    RegisterClassW(&type);
+    HWND window = CreateWindowExW(0, type.lpszClassName, L"Filter host", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 800, 600, nullptr, nullptr, type.hInstance, nullptr);
+    if (window != nullptr)
+        ShowWindow(window, SW_SHOWNORMAL);
+    return window;
+}
+
+int run(const std::vector<std::wstring>& arguments) {
+    std::wstring mask_path;
+    bool about = false;
+    bool owner = true;
+    filter_host::run_options options;
+    std::vector<std::wstring> files;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (argument == L"--mask" && i + 1 < arguments.size())
+            mask_path = arguments[++i];
+        else if (argument == L"--16bit-coordinates")
+            options.big_document = false;
+        else if (argument == L"--no-owner")
+            owner = false;
+        else if (argument == L"--about")
+            about = true;
+        else if (argument.starts_with(L"--"))
+            return usage();
+        else
+            files.push_back(argument);
+    }
+    if (files.size() != (about ? 1u : 3u))
+        return usage();
+
+    filter_host::plugin_module module(files[0]);
+    if (about) {
+        filter_host::show_about(module);
+        return 0;
+    }
+    filter_host::image document = filter_host::read_image(files[1]);
+    filter_host::selection mask;
+    if (!mask_path.empty())
+        mask = filter_host::read_selection(mask_path);
+    if (owner)
+        options.owner = create_host_window();
+
+    const filter_host::run_report report =
+        filter_host::run_filter(module, document, mask_path.empty() ? nullptr : &mask, options);
+    if (options.owner != nullptr)
+        DestroyWindow(options.owner);
+    const std::string name = module.properties().name;
+    if (report.input_changed)
+        std::fprintf(stderr, "filter-host: warning: %s wrote into its input buffer\n", name.c_str());
+    if (report.applied) {
+        filter_host::write_image(files[2], document);
+        std::printf("%s: applied, wrote %s\n", name.c_str(), narrow(files[2]).c_str());
+        return 0;
+    }
+    if (report.result == tessolux::host::userCanceledErr) {
+        std::printf("%s: cancelled, the image is unchanged and nothing was written\n", name.c_str());
+        return 1;
+    }
+    std::printf("%s: failed with result %d, nothing was written\n", name.c_str(), report.result);
+    return 2;
+}
+
+} // namespace
+
+int main() {
+    int count = 0;
+    LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+    const std::vector<std::wstring> arguments(words, words + count);
+    LocalFree(words);
+    // The editor's thread is a single-threaded apartment, as the filter's own OLE start expects.
+    if (FAILED(OleInitialize(nullptr))) {
+        std::fprintf(stderr, "filter-host: OLE does not start\n");
+        return 3;
+    }
+    int code = 3;
+    try {
+        code = run(arguments);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "filter-host: %s\n", failure.what());
+    }
+    OleUninitialize();
+    return code;
+}
