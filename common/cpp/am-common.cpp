@@ -50,20 +50,15 @@ template <class Ch> std::basic_string<Ch> hex_digits(std::uint32_t value) {
 }
 } // namespace
 
-std::string to_hex_string(std::uint32_t value) {
-    return hex_digits<char>(value);
-}
+std::string to_hex_string(std::uint32_t value) { return hex_digits<char>(value); }
 std::string to_hex_string(const void* address) {
     return hex_digits<char>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address)));
 }
-std::wstring to_hex_wstring(std::uint32_t value) {
-    return hex_digits<wchar_t>(value);
-}
+std::wstring to_hex_wstring(std::uint32_t value) { return hex_digits<wchar_t>(value); }
 
 namespace details {
 
-void* aligned_allocator::allocate(std::uint32_t size, std::uint32_t alignment,
-                                  std::uint32_t& actual_size) noexcept {
+void* aligned_allocator::allocate(std::uint32_t size, std::uint32_t alignment, std::uint32_t& actual_size) noexcept {
     std::uint32_t rounded = 0;
     if (alignment == 0 || (alignment & (alignment - 1)) != 0 || !checked_round_up(size, alignment, rounded))
         return nullptr;
