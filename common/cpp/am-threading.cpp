@@ -404,6 +404,13 @@ void sp_sc_impl::pop(job& element, std::int64_t timeout, std::uint32_t& ticket, 
         status = pop_status::timed_out;
         return;
     }
+    // Parking is the expensive step of the consumer's spin and comes at its 256th round: a job that
+    // follows closely is taken without a sleep and a wake-up, which cost far more than the spin.
+    const std::uint32_t mask = spin_mask();
+    for (std::uint32_t rounds = 0; seen != slot_full && !expensive_round(rounds, mask);)
+        seen = slot.state.load(std::memory_order_acquire); // acquire: as the first load
+    if (seen == slot_full)
+        return take(slot, element, my_ticket, ticket, status);
     thread_waker* const waker = current_waker();
     if (consumer_parked_ || waker == nullptr)
         return spin_pop(slot, seen, element, timeout, my_ticket, ticket, status, keep_waiting);

@@ -44,7 +44,7 @@ void restart_at(sp_sc_queue& queue, std::uint32_t position) {
 
 // One producer (this thread) and one consumer (a started thread). The producer alternates stretches in
 // which it lets the consumer drain the queue, so that the consumer keeps parking on an empty slot, with
-// stretches in which it pushes flat out and waits on a full queue.
+// stretches in which it pushes flat out and meets a full queue.
 void push_against_a_parking_consumer(std::uint32_t count, std::uint32_t first_position) {
     sp_sc_queue queue(256);
     restart_at(queue, first_position);
@@ -75,7 +75,14 @@ void push_against_a_parking_consumer(std::uint32_t count, std::uint32_t first_po
             ++next;
         });
         wrong_push_tickets += producer->push(element) != expected_ticket ? 1 : 0;
-        if ((i / 4096) % 2 == 0 && i % 97 == 0) {
+        if ((i / 4096) % 2 != 0)
+            continue;
+        // Now and then the next push meets a consumer that has parked, or one that has just emptied the
+        // queue and is on its way to park.
+        if (i % 97 == 0) {
+            ASSERT_TRUE(eventually(
+                [&] { return queued_count(producer) == 0 && consumer.state() == thread_state::waiting; }));
+        } else if (i % 13 == 0) {
             ASSERT_TRUE(eventually([&] { return queued_count(producer) == 0; }));
         }
     }
