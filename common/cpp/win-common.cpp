@@ -27,7 +27,7 @@ public:
     INT_PTR process_message(const register_function&, HWND, UINT, WPARAM, LPARAM) override { return 1; }
 };
 
-class loop_frame;
+struct loop_frame;
 
 // Both are plain pointers into frames of the running code, so the thread-local state needs no
 // destruction when a thread ends.
@@ -40,32 +40,26 @@ const register_function no_loop_registration;
 // What one run of the message loop keeps where its windows and dialog_procedure can reach it. Made at
 // the loop's start, so that every way out of the loop, normal or by an exception, empties the thread's
 // registration (the outer loop's comes back when loops nest) and takes the head out of the list.
-class loop_frame {
-public:
+struct loop_frame {
     loop_frame() noexcept
-        : register_window([head = &head_](window_base& window) { head->link_next(window); }),
-          outer_(running_loop) {
+        : register_window([head = &head](window_base& window) { head->link_next(window); }),
+          outer(running_loop) {
         running_loop = this;
     }
     loop_frame(const loop_frame&) = delete;
     loop_frame& operator=(const loop_frame&) = delete;
     ~loop_frame() {
-        running_loop = outer_;
-        head_.unlink();
+        running_loop = outer;
+        head.unlink();
     }
 
-    window_base& head() noexcept { return head_; }
-    loop_frame* outer() const noexcept { return outer_; }
-
-    win_trivial<1> head_;
+    win_trivial<1> head;
     register_function register_window;
     handler_failure_trap trap;
     // The window that the walk over the list visits next. A handler may destroy that window's object
     // while the walk waits for user32; its unlink then moves this on to the window behind it.
     window_base* walk_next = nullptr;
-
-private:
-    loop_frame* outer_;
+    loop_frame* const outer;
 };
 
 const register_function& current_registration() noexcept {
@@ -91,7 +85,7 @@ void link_windows(window_base& head, cpp::ranges::array_range<window_base* const
 // Offers msg to the windows whose dialog contains its target: accelerators first, then dialog
 // keyboard handling. True when a dialog handled it.
 bool offer_to_windows(loop_frame& loop, MSG& msg) {
-    for (window_base* window = loop.head().next(); window != nullptr; window = loop.walk_next) {
+    for (window_base* window = loop.head.next(); window != nullptr; window = loop.walk_next) {
         loop.walk_next = window->next();
         const HWND handle = window->window_handle();
         // A message to the dialog itself, or to no window, is not for dialog keyboard handling.
@@ -153,7 +147,7 @@ void window_base::link_next(window_base& xlink) {
 }
 
 void window_base::unlink() noexcept {
-    for (loop_frame* loop = running_loop; loop != nullptr; loop = loop->outer())
+    for (loop_frame* loop = running_loop; loop != nullptr; loop = loop->outer)
         if (loop->walk_next == this)
             loop->walk_next = next_;
     if (next_ != nullptr)
@@ -214,7 +208,7 @@ int run_message_loop(cpp::ranges::array_range<window_base* const> windows) {
         throw std::runtime_error(message.c_str());
     }
     loop_frame loop;
-    link_windows(loop.head(), windows);
+    link_windows(loop.head, windows);
 
     bool quit_posted = false;
     MSG msg;
@@ -236,8 +230,8 @@ int run_message_loop(cpp::ranges::array_range<window_base* const> windows) {
             DispatchMessageW(&msg);
         }
         loop.trap.rethrow_if_caught();
-        drop_destroyed(loop.head());
-        if (loop.head().next() == nullptr && !quit_posted) {
+        drop_destroyed(loop.head);
+        if (loop.head.next() == nullptr && !quit_posted) {
             PostQuitMessage(0);
             quit_posted = true;
         }
@@ -547,13 +541,7 @@ UINT details::monitor_dpi(get_dpi_for_monitor_function get_dpi, HMONITOR monitor
 }
 
 UINT get_window_dpi_scaling(HWND window) {
-    struct library_traits {
-        using handle_type = HMODULE;
-        static HMODULE empty() noexcept { return nullptr; }
-        static bool is_set(HMODULE library) noexcept { return library != nullptr; }
-        static void close(HMODULE library) noexcept { FreeLibrary(library); }
-    };
-    const cpp::unique_handle<library_traits> shcore(LoadLibraryW(L"Shcore.dll"));
+    const cpp::unique_any<HMODULE, &FreeLibrary> shcore(LoadLibraryW(L"Shcore.dll"));
     if (!shcore)
         return static_cast<UINT>(get_screen_dpi());
     return details::monitor_dpi(
