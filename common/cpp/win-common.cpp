@@ -286,6 +286,28 @@ HWND create_dialog(HINSTANCE module, UINT template_id, HWND owner, window_base& 
     return dialog;
 }
 
+// Posted tasks ---------------------------------------------------------------------------------------------
+
+window_task_queue::window_task_queue(HWND window, std::uint32_t capacity)
+    : window_(window), queue_(cpp::threading::create_task_queue(capacity, 0)) {}
+
+void window_task_queue::post_task(task callable) {
+    queue_.enqueue(callable);
+    // One message per task: the window runs one task per message, so a burst stays in queue order.
+    PostMessageW(window_, posted_task_message, reinterpret_cast<WPARAM>(this), 0);
+}
+
+bool run_posted_tasks(window_task_queue& own, HWND window, UINT message, WPARAM wparam) {
+    // Anyone can post this message to the window; only the queue the window owns is trusted, never an
+    // address read from the message.
+    if (message != posted_task_message || wparam != reinterpret_cast<WPARAM>(&own) || window != own.window_)
+        return false;
+    window_task_queue::task task;
+    cpp::threading::take_task(own.queue_, task);
+    task(1);
+    return true;
+}
+
 // Timers ---------------------------------------------------------------------------------------------------
 
 namespace {

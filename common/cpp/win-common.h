@@ -1,6 +1,7 @@
 // The window layer: the base of every window and the one dialog procedure, the modal message loop,
-// dialog creation inside the module's common-controls context, timers, control docking, DPI queries,
-// and the string-table, message-box, menu and registry helpers. Everything here runs on the UI thread.
+// dialog creation inside the module's common-controls context, tasks posted from other threads, timers,
+// control docking, DPI queries, and the string-table, message-box, menu and registry helpers. Everything here
+// runs on the UI thread.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "am-functional.h"
 #include "am-handle.h"
 #include "am-resizable-array.h"
+#include "am-threading.h"
 
 namespace system_ui {
 
@@ -119,6 +121,43 @@ private:
     cpp::unique_handle<context_traits> context_;
     ULONG_PTR cookie_ = 0;
 };
+
+// Posted tasks
+// ------------------------------------------------------------------------------------------------
+
+// The private message that asks a window to run one task of its queue: wParam the address of that
+// window_task_queue, lParam 0.
+constexpr UINT posted_task_message = WM_APP + 0x11;
+
+// The callables that other threads hand to a window's thread, one per posted_task_message. Posted
+// messages carry the queue's address, so the queue must stay where it is while tasks are posted to it.
+class window_task_queue {
+public:
+    using task = cpp::threading::job;
+
+    // No window and no queue: posting to it throws.
+    window_task_queue() noexcept = default;
+    // The queue holds capacity tasks, raised to a power of two of at least 256.
+    window_task_queue(HWND window, std::uint32_t capacity);
+    window_task_queue(window_task_queue&&) noexcept = default;
+    window_task_queue& operator=(window_task_queue&&) noexcept = default;
+
+    // Any thread: queues the callable and asks the window to run it.
+    void post_task(task callable);
+
+    HWND window() const noexcept { return window_; }
+
+private:
+    friend bool run_posted_tasks(window_task_queue& own, HWND window, UINT message, WPARAM wparam);
+
+    HWND window_ = nullptr;
+    cpp::threading::task_queue queue_;
+};
+
+// The first step of the process_message of a window that receives tasks: runs one task of own when the
+// message is posted_task_message for this very queue and window, and answers true. Any other message,
+// and a posted_task_message that names another queue (stray or forged), runs nothing and answers false.
+bool run_posted_tasks(window_task_queue& own, HWND window, UINT message, WPARAM wparam);
 
 // Timers -------------------------------------------------------------------------------------------------
 
