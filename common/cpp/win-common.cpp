@@ -31,8 +31,8 @@ struct loop_frame;
 
 // Both are plain pointers into frames of the running code, so the thread-local state needs no
 // destruction when a thread ends.
-thread_local loop_frame* running_loop = nullptr;
-thread_local handler_failure_trap* innermost_trap = nullptr;
+constinit thread_local loop_frame* running_loop = nullptr;
+constinit thread_local handler_failure_trap* innermost_trap = nullptr;
 
 // What a handler receives as register_window outside every loop: calling it throws.
 const register_function no_loop_registration;
