@@ -1,7 +1,7 @@
 // The window layer: the base of every window and the one dialog procedure, the modal message loop,
 // dialog creation inside the module's common-controls context, tasks posted from other threads, timers,
 // control docking, DPI queries, and the string-table, message-box, menu and registry helpers. Everything here
-// runs on the UI thread.
+// runs on the UI thread but post_task, which any thread may call.
 #pragma once
 
 #include <cstdint>
