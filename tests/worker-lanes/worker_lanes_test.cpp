@@ -26,11 +26,16 @@ protected:
 
 TEST_F(worker_lanes, two_jobs_queued_within_one_delay_run_only_the_second) {
     test_lane lane;
+    std::atomic<bool> first_started{false};
     std::atomic<int> first_slept{-1};
     std::atomic<int> second_slept{-1};
-    lane.queue_job([&](unsigned) { first_slept = interruptible_sleep(endless_delay) ? 1 : 0; });
+    lane.queue_job([&](unsigned) {
+        first_started = true;
+        first_slept = interruptible_sleep(endless_delay) ? 1 : 0;
+    });
     // The first job sleeps out its delay on the worker's event: the launcher's wake must end it.
-    ASSERT_TRUE(eventually([&] { return lane.worker.state() == cpp::threading::thread_state::waiting; }));
+    ASSERT_TRUE(eventually(
+        [&] { return first_started && lane.worker.state() == cpp::threading::thread_state::waiting; }));
     lane.queue_job([&](unsigned) { second_slept = interruptible_sleep(1) ? 1 : 0; });
 
     ASSERT_TRUE(eventually([&] { return second_slept != -1; }));
@@ -131,11 +136,16 @@ TEST_F(worker_lanes, a_stop_while_a_job_sleeps_ends_the_lane_without_a_failure_c
     auto lane = std::make_unique<test_lane>();
     auto life = std::make_shared<int>(0);
     std::atomic<bool> later_ran{false};
-    lane->queue_job([life](unsigned) { interruptible_sleep(endless_delay); });
+    std::atomic<bool> started{false};
+    lane->queue_job([life, &started](unsigned) {
+        started = true;
+        interruptible_sleep(endless_delay);
+    });
     // The second job is queued with no newer one behind the first: push it unstored so the first sleeps on.
     cpp::threading::job later([&](unsigned) { later_ran = true; });
     lane->producer->push(later);
-    ASSERT_TRUE(eventually([&] { return lane->worker.state() == cpp::threading::thread_state::waiting; }));
+    ASSERT_TRUE(
+        eventually([&] { return started && lane->worker.state() == cpp::threading::thread_state::waiting; }));
 
     lane->worker.request_stop();
     lane->worker.join();
