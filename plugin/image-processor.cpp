@@ -1,0 +1,728 @@
+#include "image-processor.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "am-collections.h"
+#include "am-common.h"
+
+namespace tessolux {
+
+namespace {
+
+using error_handling::check_result;
+
+// The buffer behind an engine image, as get_buffer describes it.
+struct frame_buffer {
+    BYTE* data = nullptr;
+    UINT32 byte_size = 0;
+    INT32 stride = 0;
+    pixel_format format{};
+    INT32 width = 0;
+
+    std::int32_t rows() const noexcept {
+        return stride > 0 ? static_cast<std::int32_t>(byte_size / static_cast<UINT32>(stride)) : 0;
+    }
+    BYTE* row(std::int32_t y) const noexcept { return data + static_cast<std::ptrdiff_t>(y) * stride; }
+};
+
+// A failed query is reported as the interface not being there; the check then reads no error object,
+// which a failed QueryInterface does not set.
+template <class Interface> com_ptr<Interface> query(IUnknown* object) {
+    com_ptr<Interface> result;
+    if (FAILED(object->QueryInterface(__uuidof(Interface), result.put_void())) || !result)
+        check_result<Interface>(nullptr, E_NOTIMPL);
+    return result;
+}
+
+frame_buffer buffer_of(zorvane::IImageData* data) {
+    frame_buffer buffer;
+    check_result(data, data->get_buffer(&buffer.data, &buffer.byte_size, &buffer.stride, &buffer.format,
+                                        &buffer.width));
+    return buffer;
+}
+
+frame_buffer buffer_of(const image_frame& frame) {
+    return buffer_of(query<zorvane::IImageData>(frame.image.get()).get());
+}
+
+std::int32_t channel_count(pixel_format format) {
+    return zorvane::get_bits_per_pixel(format) / zorvane::get_channels_bitdepth(format);
+}
+
+// Conversion kernels ------------------------------------------------------------------------------------
+
+// Where the host's samples lie within a pixel: the layout the host entry always passes, known when the
+// loop is compiled so that it can be vectorised, or any other given at run time.
+struct standard_offsets {
+    static constexpr std::int32_t c0 = 0, c1 = 1, c2 = 2, alpha = 3;
+};
+struct given_offsets {
+    std::int32_t c0, c1, c2, alpha;
+};
+
+// What a sample becomes on its way into the engine, per depth.
+template <class Sample> struct engine_range;
+template <> struct engine_range<std::uint8_t> {
+    static std::uint8_t widen(std::uint32_t v) noexcept { return static_cast<std::uint8_t>(v); }
+    static std::uint8_t narrow(std::uint32_t v) noexcept { return static_cast<std::uint8_t>(v); }
+    static std::uint8_t mask(std::uint32_t m) noexcept { return static_cast<std::uint8_t>(m); }
+    // Truncating, so a fully selected pixel keeps its alpha exactly.
+    static std::uint8_t masked_alpha(std::uint32_t a, std::uint32_t m) noexcept {
+        return static_cast<std::uint8_t>(a * m / 255);
+    }
+};
+template <> struct engine_range<std::uint16_t> {
+    static std::uint16_t widen(std::uint32_t v) noexcept { return widen_sample(v); }
+    static std::uint16_t narrow(std::uint32_t v) noexcept { return narrow_sample(v); }
+    static std::uint16_t mask(std::uint32_t m) noexcept { return static_cast<std::uint16_t>(m << 8); }
+    static std::uint16_t masked_alpha(std::uint32_t a, std::uint32_t m) noexcept {
+        return widen_sample(static_cast<std::uint16_t>(a * m / 255));
+    }
+};
+
+template <class Sample, int K, class Offsets>
+void host_row_to_frame(const Sample* source, const std::uint8_t* mask, Sample* destination,
+                       std::int32_t width, Offsets at) noexcept {
+    using range = engine_range<Sample>;
+    for (std::int32_t x = 0; x != width; ++x, source += K, destination += 4) {
+        const std::uint32_t m = mask[x];
+        if constexpr (K == 1) {
+            const Sample v = range::widen(source[0]);
+            destination[0] = v;
+            destination[1] = v;
+            destination[2] = v;
+        } else {
+            destination[0] = range::widen(source[at.c0]);
+            destination[1] = range::widen(source[at.c1]);
+            destination[2] = range::widen(source[at.c2]);
+        }
+        if constexpr (K == 4)
+            destination[3] = range::masked_alpha(source[at.alpha], m);
+        else
+            destination[3] = range::mask(m);
+    }
+}
+
+template <class Sample, int K, class Offsets>
+void frame_row_to_host(const Sample* unprocessed, const Sample* processed, const std::uint8_t* mask,
+                       Sample* output, std::int32_t width, Offsets at) noexcept {
+    using range = engine_range<Sample>;
+    for (std::int32_t x = 0; x != width; ++x, unprocessed += K, processed += 4, output += K) {
+        if (mask[x] != 0) {
+            if constexpr (K == 1) {
+                output[0] = range::narrow(processed[0]);
+            } else {
+                output[at.c0] = range::narrow(processed[0]);
+                output[at.c1] = range::narrow(processed[1]);
+                output[at.c2] = range::narrow(processed[2]);
+            }
+            if constexpr (K == 4)
+                output[at.alpha] = unprocessed[at.alpha];
+        } else {
+            for (int i = 0; i != K; ++i)
+                output[i] = unprocessed[i];
+        }
+    }
+}
+
+// The offsets as the loops take them: compiled in for the usual layout.
+template <class Body>
+void with_offsets(std::int32_t c0, std::int32_t c1, std::int32_t c2, std::int32_t alpha, Body&& body) {
+    if (c0 == 0 && c1 == 1 && c2 == 2 && (alpha == 3 || alpha == -1))
+        body(standard_offsets{});
+    else
+        body(given_offsets{c0, c1, c2, alpha});
+}
+
+template <class Sample> Sample* samples_at(void* row) noexcept {
+    return static_cast<Sample*>(row);
+}
+template <class Sample> const Sample* samples_at(const void* row) noexcept {
+    return static_cast<const Sample*>(row);
+}
+
+[[noreturn]] void throw_channel_count(const char (&line)[5]) {
+    throw std::runtime_error(
+        cpp::failure_location("operator ()", line, AM_PLUGIN_SOURCE("image-processor.cpp")).c_str());
+}
+
+// Callback objects ---------------------------------------------------------------------------------------
+
+} // namespace
+
+namespace automation {
+
+// Binds the engine interface an object implements. The engine calls such objects directly from any of
+// its threads, never through a marshalling proxy, so everything below them must be thread-safe.
+template <class Interface> class zorvane_unmarshalled : public Interface {
+public:
+    using interface_type = Interface;
+};
+
+// The interlocked reference count, the IUnknown answers and ISupportErrorInfo. The layout is the one COM
+// expects: the interface's table, the ISupportErrorInfo table, the count, then the object's own fields.
+template <class Base> class ref_counted_object : public Base, public ISupportErrorInfo {
+public:
+    using interface_type = typename Base::interface_type;
+
+    ref_counted_object(const ref_counted_object&) = delete;
+    ref_counted_object& operator=(const ref_counted_object&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr)
+            return E_POINTER;
+        static const IID answered[] = {IID_IUnknown, __uuidof(interface_type), IID_ISupportErrorInfo};
+        const IID* found = error_handling::find_interface_id(iid, answered, 3);
+        if (found == nullptr) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = found == &answered[2] ? static_cast<void*>(static_cast<ISupportErrorInfo*>(this))
+                                     : static_cast<void*>(static_cast<interface_type*>(this));
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&count_)); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = InterlockedDecrement(&count_);
+        if (left == 0)
+            delete this;
+        return static_cast<ULONG>(left);
+    }
+    HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
+        return InlineIsEqualGUID(iid, __uuidof(interface_type)) || InlineIsEqualGUID(iid, IID_IUnknown)
+                   ? S_OK
+                   : S_FALSE;
+    }
+
+protected:
+    ref_counted_object() noexcept = default;
+    // Follows the interface's own operations in its table; only Release calls it.
+    virtual ~ref_counted_object() = default;
+
+private:
+    LONG count_ = 1;
+};
+
+// The base of every object handed to the engine. Its methods run on the engine's threads, inside the
+// engine's frames: an exception must never leave them, whatever it is.
+template <class Base> class zorvane_export : public Base {
+protected:
+    template <class Body> static HRESULT guarded(Body&& body) noexcept {
+        try {
+            return body();
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+};
+
+template <class Interface>
+using engine_callback = zorvane_export<ref_counted_object<zorvane_unmarshalled<Interface>>>;
+
+} // namespace automation
+
+namespace {
+
+// Keeps the image that a decoder delivers: the first frame of a file only.
+class frame_receiver final : public automation::engine_callback<zorvane::IImageReceiver> {
+public:
+    HRESULT STDMETHODCALLTYPE accept_frame(INT32 index, INT32, INT32, INT32, pixel_format, INT32,
+                                           VARIANT_BOOL* accept) override {
+        if (accept == nullptr)
+            return E_POINTER;
+        *accept = index == 0 ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE deliver_frame(INT32, zorvane::IImage* image) override {
+        // The new reference is taken before the old one goes, so delivering the kept image again is safe.
+        kept_ = com_ptr<zorvane::IImage>::retain(image);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE end_frames(INT32, INT32) override { return S_OK; }
+
+    zorvane::IImage* kept() const noexcept { return kept_.get(); }
+
+private:
+    com_ptr<zorvane::IImage> kept_;
+};
+
+// Answers the engine's progress reports.
+class progress_handler final : public automation::engine_callback<zorvane::ICallbackHandler> {
+public:
+    HRESULT STDMETHODCALLTYPE notify(INT32, INT32, INT32, VARIANT_BOOL* go_on) override {
+        if (go_on == nullptr)
+            return E_POINTER;
+        *go_on = VARIANT_TRUE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE progress(float, VARIANT_BOOL* go_on) override {
+        if (go_on == nullptr)
+            return E_POINTER;
+        *go_on = VARIANT_TRUE;
+        return S_OK;
+    }
+    // As often as the engine likes within reason: enough for a smooth bar, few enough to cost nothing.
+    HRESULT STDMETHODCALLTYPE get_limits(INT32* fewest, INT32* most) override {
+        if (fewest == nullptr || most == nullptr)
+            return E_POINTER;
+        *fewest = 8;
+        *most = 200;
+        return S_OK;
+    }
+};
+
+// Deletes the bitmap under an engine image laid over a DIB section once the engine lets go of it.
+class dib_deleter final : public automation::engine_callback<zorvane::IObjectManager> {
+public:
+    HRESULT STDMETHODCALLTYPE unused_slot_3() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_4() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_5() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE release_object(ULONG_PTR cookie) override {
+        return DeleteObject(reinterpret_cast<HGDIOBJ>(cookie)) ? S_OK : E_FAIL;
+    }
+};
+
+} // namespace
+
+// Host planes ---------------------------------------------------------------------------------------------
+
+pixel_format format_for_planes(std::int32_t depth, std::int32_t c0, std::int32_t c1, std::int32_t c2,
+                               std::int32_t alpha) noexcept {
+    const bool eight = depth == 8;
+    if (c0 == 0 && c1 == 0 && c2 == 0)
+        return eight ? pixel_format::gray8 : pixel_format::gray16;
+    if (alpha == -1)
+        return eight ? pixel_format::rgb24 : pixel_format::rgb48;
+    return eight ? pixel_format::rgba32 : pixel_format::rgba64;
+}
+
+void copy_host_to_frame(const void* source, std::int32_t source_row_bytes, std::int32_t c0, std::int32_t c1,
+                        std::int32_t c2, std::int32_t alpha, const std::uint8_t* mask,
+                        std::int32_t mask_row_bytes, const image_frame& destination) {
+    const frame_buffer to = buffer_of(destination);
+    const std::int32_t depth = zorvane::get_channels_bitdepth(to.format);
+    const std::int32_t k = channel_count(format_for_planes(depth, c0, c1, c2, alpha));
+    const std::int32_t rows = to.rows();
+    const auto copy = [&]<class Sample, int K>(auto at) {
+        for (std::int32_t y = 0; y != rows; ++y)
+            host_row_to_frame<Sample, K>(
+                samples_at<Sample>(static_cast<const BYTE*>(source) +
+                                   static_cast<std::ptrdiff_t>(y) * source_row_bytes),
+                mask + static_cast<std::ptrdiff_t>(y) * mask_row_bytes, samples_at<Sample>(to.row(y)),
+                to.width, at);
+    };
+    with_offsets(c0, c1, c2, alpha, [&](auto at) {
+        const bool wide = depth == 16;
+        switch (k) {
+        case 1:
+            return wide ? copy.template operator()<std::uint16_t, 1>(at)
+                        : copy.template operator()<std::uint8_t, 1>(at);
+        case 3:
+            return wide ? copy.template operator()<std::uint16_t, 3>(at)
+                        : copy.template operator()<std::uint8_t, 3>(at);
+        case 4:
+            return wide ? copy.template operator()<std::uint16_t, 4>(at)
+                        : copy.template operator()<std::uint8_t, 4>(at);
+        default:
+            throw_channel_count("1364");
+        }
+    });
+}
+
+void copy_frame_to_host(const image_frame& unprocessed, const image_frame& processed,
+                        const std::uint8_t* mask, std::int32_t mask_row_bytes, void* output,
+                        std::int32_t output_row_bytes, std::int32_t c0, std::int32_t c1, std::int32_t c2,
+                        std::int32_t alpha) {
+    const std::int32_t depth = zorvane::get_channels_bitdepth(processed.format);
+    const frame_buffer before = buffer_of(unprocessed);
+    const frame_buffer after = buffer_of(processed);
+    const std::int32_t k = channel_count(format_for_planes(depth, c0, c1, c2, alpha));
+    const std::int32_t rows = after.rows();
+    const auto copy = [&]<class Sample, int K>(auto at) {
+        for (std::int32_t y = 0; y != rows; ++y)
+            frame_row_to_host<Sample, K>(
+                samples_at<Sample>(before.row(y)), samples_at<Sample>(after.row(y)),
+                mask + static_cast<std::ptrdiff_t>(y) * mask_row_bytes,
+                samples_at<Sample>(static_cast<BYTE*>(output) +
+                                   static_cast<std::ptrdiff_t>(y) * output_row_bytes),
+                before.width, at);
+    };
+    with_offsets(c0, c1, c2, alpha, [&](auto at) {
+        const bool wide = depth == 16;
+        switch (k) {
+        case 1:
+            return wide ? copy.template operator()<std::uint16_t, 1>(at)
+                        : copy.template operator()<std::uint8_t, 1>(at);
+        case 3:
+            return wide ? copy.template operator()<std::uint16_t, 3>(at)
+                        : copy.template operator()<std::uint8_t, 3>(at);
+        case 4:
+            return wide ? copy.template operator()<std::uint16_t, 4>(at)
+                        : copy.template operator()<std::uint8_t, 4>(at);
+        default:
+            throw_channel_count("1438");
+        }
+    });
+}
+
+void scale_image_channels(const image_frame& frame, bool to_engine) {
+    const frame_buffer buffer = buffer_of(frame);
+    const std::int32_t depth = zorvane::get_channels_bitdepth(buffer.format);
+    const std::int32_t channels = channel_count(buffer.format);
+    if (channels != 1 && channels != 3 && channels != 4)
+        throw std::runtime_error(
+            cpp::failure_location("scale_image_channels", "1312", AM_PLUGIN_SOURCE("image-processor.cpp"))
+                .c_str());
+    if (depth != 16)
+        return;
+    const std::int32_t rows = buffer.rows();
+    const std::int32_t samples = buffer.width * channels;
+    for (std::int32_t y = 0; y != rows; ++y) {
+        std::uint16_t* row = samples_at<std::uint16_t>(buffer.row(y));
+        if (to_engine)
+            for (std::int32_t i = 0; i != samples; ++i)
+                row[i] = widen_sample(row[i]);
+        else
+            for (std::int32_t i = 0; i != samples; ++i)
+                row[i] = narrow_sample(row[i]);
+    }
+}
+
+bool sample_pixel(const image_frame& frame, std::int32_t x, std::int32_t y,
+                  const cpp::moveonly_function<void(std::uint64_t, bool, bool)>& callback) {
+    const com_ptr<zorvane::IImageData> data = query<zorvane::IImageData>(frame.image.get());
+    // The engine may be writing the image right now; the readout then simply skips this pointer move.
+    if (FAILED(data->try_lock()))
+        return false;
+    const auto unlock = cpp::make_scope_guard([&] { data->unlock(); });
+    const frame_buffer buffer = buffer_of(data.get());
+    // Unsigned, so that a point left of or above the image is outside too.
+    if (static_cast<std::uint32_t>(x) < static_cast<std::uint32_t>(buffer.width) &&
+        static_cast<std::uint32_t>(y) < static_cast<std::uint32_t>(buffer.rows()))
+        callback(zorvane::select_RGB_RGBA(buffer.format, x, y, buffer.data, buffer.stride),
+                 zorvane::get_channels_bitdepth(buffer.format) == 16,
+                 zorvane::get_colorspace(buffer.format) == 4);
+    else
+        callback(0, false, false);
+    return true;
+}
+
+} // namespace tessolux
+
+namespace tessolux {
+
+// Frames ---------------------------------------------------------------------------------------------------
+
+image_frame_ptr make_image_frame(com_ptr<zorvane::IImage> image) {
+    INT32 width = 0;
+    INT32 height = 0;
+    INT32 bits = 0;
+    pixel_format format{};
+    check_result(image, image->get_info(&width, &height, &bits, &format));
+    return image_frame_ptr(
+        std::unique_ptr<image_frame>(new image_frame{std::move(image), width, height, format}));
+}
+
+image_frame_ptr frame_from_output(const image_frame_ptr& frame) {
+    if (!frame)
+        return {};
+    com_ptr<zorvane::IImage> copy;
+    check_result(frame->image, frame->image->duplicate(0, copy.put()));
+    return make_image_frame(std::move(copy));
+}
+
+bool copy_image_data(const image_frame_ptr& target, const image_frame_ptr& source) noexcept {
+    if (!target || !source)
+        return false;
+    com_ptr<zorvane::IImageData> data;
+    if (FAILED(target->image->QueryInterface(__uuidof(zorvane::IImageData), data.put_void())) || !data)
+        return false;
+    frame_buffer buffer;
+    if (FAILED(
+            data->get_buffer(&buffer.data, &buffer.byte_size, &buffer.stride, &buffer.format, &buffer.width)))
+        return false;
+    return SUCCEEDED(source->image->copy_pixels_to(buffer.data, buffer.byte_size, buffer.stride, 0));
+}
+
+HBITMAP frame_to_bitmap(const image_frame& frame) {
+    return to_dib_bmp(com_ptr<zorvane::IImage>::retain(frame.image.get()));
+}
+
+HBITMAP to_dib_bmp(com_ptr<zorvane::IImage> image) {
+    INT32 width = 0;
+    INT32 height = 0;
+    INT32 bits = 0;
+    pixel_format format{};
+    check_result(image, image->get_info(&width, &height, &bits, &format));
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top-down, as the engine's rows lie
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = static_cast<WORD>(bits);
+    info.bmiHeader.biCompression = BI_RGB;
+    const HDC dc = CreateCompatibleDC(nullptr);
+    if (dc == nullptr)
+        throw std::bad_alloc();
+    const auto delete_dc = cpp::make_scope_guard([dc] { DeleteDC(dc); });
+    void* bits_memory = nullptr;
+    const HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits_memory, nullptr, 0);
+    if (bitmap == nullptr)
+        throw std::bad_alloc();
+    auto delete_bitmap = cpp::make_scope_guard([bitmap] { DeleteObject(bitmap); });
+    BITMAP described{};
+    if (GetObjectW(bitmap, sizeof described, &described) == 0 || described.bmBits == nullptr)
+        throw std::runtime_error(cpp::failure_message("to_dib_bmp", "663",
+                                                      AM_PLUGIN_SOURCE("image-processor.cpp"),
+                                                      "GetObject resulted in error!")
+                                     .c_str());
+    check_result(image, image->copy_pixels_to(static_cast<BYTE*>(described.bmBits),
+                                              static_cast<UINT32>(described.bmWidthBytes) *
+                                                  static_cast<UINT32>(height),
+                                              described.bmWidthBytes, 0));
+    delete_bitmap.release();
+    return bitmap;
+}
+
+// The engine -----------------------------------------------------------------------------------------------
+
+memoized_data_t::memoized_data_t(zorvane::IProcessor* root) {
+    if (root == nullptr)
+        throw std::runtime_error(
+            cpp::failure_location("memoized_data_t", "498", AM_PLUGIN_SOURCE("image-processor.cpp")).c_str());
+    check_result(root, root->create_shared_data(data_.put()));
+}
+
+namespace {
+
+// The class id as the registry writes it: {8-4-4-4-12} upper-case hexadecimal digits.
+cpp::static_wstring<38> guid_to_text(const GUID& id) {
+    cpp::static_wstring<38> text;
+    constexpr wchar_t digits[] = L"0123456789ABCDEF";
+    std::size_t at = 0;
+    const auto put = [&](std::uint32_t value, int count) {
+        for (int shift = 4 * (count - 1); shift >= 0; shift -= 4)
+            text[at++] = digits[(value >> shift) & 0xF];
+    };
+    text[at++] = L'{';
+    put(id.Data1, 8);
+    text[at++] = L'-';
+    put(id.Data2, 4);
+    text[at++] = L'-';
+    put(id.Data3, 4);
+    text[at++] = L'-';
+    put(id.Data4[0], 2);
+    put(id.Data4[1], 2);
+    text[at++] = L'-';
+    for (int i = 2; i != 8; ++i)
+        put(id.Data4[i], 2);
+    text[at++] = L'}';
+    return text;
+}
+
+// The default value of the key as a path, when it is a text that fits the buffer with its terminator.
+bool read_server_path(HKEY key, wchar_t (&buffer)[4096]) {
+    wchar_t value[4096];
+    DWORD type = 0;
+    // One character short of the buffer: the terminator always has its place, whatever the registry holds.
+    DWORD bytes = sizeof value - sizeof(wchar_t);
+    if (RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) !=
+        ERROR_SUCCESS)
+        return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return false;
+    value[bytes / sizeof(wchar_t)] = L'\0';
+    DWORD length = bytes / sizeof(wchar_t) + 1;
+    if (type == REG_EXPAND_SZ) {
+        // A path the system finds through an environment variable; one that does not expand into the
+        // buffer is no path.
+        wchar_t expanded[4096];
+        length = ExpandEnvironmentStringsW(value, expanded, 4096);
+        if (length == 0 || length > 4096)
+            return false;
+        std::memcpy(value, expanded, length * sizeof(wchar_t));
+    }
+    std::memcpy(buffer, value, length * sizeof(wchar_t));
+    return true;
+}
+
+} // namespace
+
+bool find_engine_server_path(wchar_t (&buffer)[4096]) {
+    const auto path = cpp::make_static_string(L"SOFTWARE\\Classes\\CLSID\\") +
+                      guid_to_text(zorvane::CLSID_ZorvaneProcessor) + L"\\InprocServer32";
+    HKEY server = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &server) != ERROR_SUCCESS) {
+        HKEY user = nullptr;
+        if (RegOpenCurrentUser(KEY_READ, &user) != ERROR_SUCCESS)
+            return false;
+        const LSTATUS status = RegOpenKeyExW(user, path.c_str(), 0, KEY_READ, &server);
+        RegCloseKey(user);
+        if (status != ERROR_SUCCESS)
+            return false;
+    }
+    const auto close = cpp::make_scope_guard([server] { RegCloseKey(server); });
+    return read_server_path(server, buffer);
+}
+
+engine_context create_engine_context() {
+    engine_context engine;
+    check_result<zorvane::IProcessor>(
+        nullptr, CoCreateInstance(zorvane::CLSID_ZorvaneProcessor, nullptr, CLSCTX_INPROC_SERVER,
+                                  __uuidof(zorvane::IProcessor), engine.root.put_void()));
+    return engine;
+}
+
+engine_context try_create_engine_context() {
+    engine_context engine;
+    if (FAILED(CoCreateInstance(zorvane::CLSID_ZorvaneProcessor, nullptr, CLSCTX_INPROC_SERVER,
+                                __uuidof(zorvane::IProcessor), engine.root.put_void())) ||
+        !engine.root)
+        return {};
+    engine.handler = make_progress_handler();
+    return engine;
+}
+
+engine_context make_engine_context(zorvane::IProcessor* root) {
+    engine_context engine;
+    engine.handler = make_progress_handler();
+    engine.root = com_ptr<zorvane::IProcessor>::retain(root);
+    return engine;
+}
+
+image_frame_ptr create_engine_image(const engine_context& engine, std::int32_t width, std::int32_t height,
+                                    std::int32_t depth, std::int32_t c0, std::int32_t c1, std::int32_t c2,
+                                    std::int32_t alpha) {
+    com_ptr<zorvane::IImage> image;
+    check_result(engine.root, engine.root->create_image(
+                                  width, height, format_for_planes(depth, c0, c1, c2, alpha), image.put()));
+    return make_image_frame(std::move(image));
+}
+
+image_frame_ptr wrap_host_input(const engine_context& engine, void* data, std::int32_t width,
+                                std::int32_t height, std::int32_t row_bytes, std::int32_t depth,
+                                std::int32_t c0, std::int32_t c1, std::int32_t c2, std::int32_t alpha) {
+    com_ptr<zorvane::IImage> image;
+    check_result(engine.root, engine.root->wrap_input_memory(static_cast<BYTE*>(data), width, height,
+                                                             format_for_planes(depth, c0, c1, c2, alpha),
+                                                             row_bytes, image.put()));
+    return make_image_frame(std::move(image));
+}
+
+image_frame_ptr wrap_host_output(const engine_context& engine, void* data, std::int32_t width,
+                                 std::int32_t height, std::int32_t row_bytes, std::int32_t depth,
+                                 std::int32_t c0, std::int32_t c1, std::int32_t c2, std::int32_t alpha) {
+    com_ptr<zorvane::IImage> image;
+    check_result(engine.root, engine.root->wrap_output_memory(static_cast<BYTE*>(data), width, height,
+                                                              format_for_planes(depth, c0, c1, c2, alpha),
+                                                              row_bytes, image.put()));
+    return make_image_frame(std::move(image));
+}
+
+image_frame_ptr clone_frame(const image_frame_ptr& frame) {
+    if (!frame)
+        return {};
+    return make_image_frame(com_ptr<zorvane::IImage>::retain(frame->image.get()));
+}
+
+namespace {
+
+com_ptr<zorvane::IOperation> build_single_node(zorvane::IProcessor* root, const wchar_t* node_name,
+                                               const wchar_t* property, const wchar_t* value) {
+    com_ptr<zorvane::IFilterChain> chain;
+    check_result(root, root->create_chain(chain.put()));
+    com_ptr<zorvane::IFilter> node;
+    check_result(chain, chain->add_node(string_owner(node_name).get(), nullptr, node.put()));
+    check_result(node, node->set_property(string_owner(property).get(), string_owner(value).get()));
+    check_result(node, node->commit());
+    com_ptr<zorvane::IOperation> operation;
+    check_result(chain, chain->build(operation.put()));
+    return operation;
+}
+
+} // namespace
+
+image_frame_ptr convert_to_bgra32(const engine_context& engine, std::int32_t size,
+                                  const image_frame& source) {
+    zorvane::IProcessor* const root = engine.root.get();
+    com_ptr<zorvane::IImage> scaled;
+    check_result(root, root->create_scaled_copy(source.image.get(), size, VARIANT_TRUE, 0, scaled.put()));
+    INT32 width = 0;
+    INT32 height = 0;
+    INT32 bits = 0;
+    pixel_format format{};
+    check_result(scaled, scaled->get_info(&width, &height, &bits, &format));
+
+    com_ptr<zorvane::IImage> square;
+    check_result(root, root->create_image(size, size, pixel_format::bgra32, square.put()));
+    const frame_buffer canvas = buffer_of(query<zorvane::IImageData>(square.get()).get());
+    // Transparent black around the picture, whatever the engine's new memory holds.
+    for (std::int32_t y = 0; y != canvas.rows(); ++y)
+        std::memset(canvas.row(y), 0, static_cast<std::size_t>(canvas.width) * 4);
+
+    const com_ptr<zorvane::IOperation> convert = build_single_node(root, L"convert", L"to", L"BGRA32");
+    // The picture goes into the middle: an output image over the square's memory at the centred offset.
+    BYTE* const centre =
+        canvas.row((size - height) / 2) + static_cast<std::ptrdiff_t>((size - width) / 2) * 4;
+    com_ptr<zorvane::IImage> window;
+    check_result(root, root->wrap_output_memory(centre, width, height, pixel_format::bgra32, canvas.stride,
+                                                window.put()));
+    check_result(convert, convert->run(scaled.get(), 0, window.get(), 0, engine.handler.get()));
+    return make_image_frame(std::move(square));
+}
+
+HBITMAP load_png_resource(const engine_context& engine, std::int32_t size, HMODULE module, WORD id) {
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), L"PNG");
+    const HGLOBAL loaded = found != nullptr ? LoadResource(module, found) : nullptr;
+    const DWORD bytes = found != nullptr ? SizeofResource(module, found) : 0;
+    const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (data == nullptr || bytes == 0)
+        throw std::invalid_argument(cpp::failure_message("load_png_resource", "688",
+                                                         AM_PLUGIN_SOURCE("image-processor.cpp"),
+                                                         "provided resource could not be found!")
+                                        .c_str());
+    zorvane::IProcessor* const root = engine.root.get();
+    com_ptr<zorvane::IStreamProvider> streams;
+    check_result(root, root->create_stream_provider(streams.put()));
+    com_ptr<zorvane::IImageDecoder> decoder;
+    check_result(root, root->create_image_decoder(decoder.put()));
+    com_ptr<IStream> stream;
+    check_result(streams, streams->create_memory_stream(static_cast<const BYTE*>(data), bytes, stream.put()));
+    const com_ptr<zorvane::IImageReceiver> receiver = make_frame_receiver();
+    const com_ptr<zorvane::ICallbackHandler> handler = make_progress_handler();
+    check_result(decoder, decoder->decode(stream.get(), pixel_format::bgr24, VARIANT_FALSE, receiver.get(), 0,
+                                          handler.get()));
+    com_ptr<zorvane::IImage> scaled;
+    check_result(root, root->create_scaled_copy(static_cast<frame_receiver*>(receiver.get())->kept(), size,
+                                                VARIANT_TRUE, 0, scaled.put()));
+    return to_dib_bmp(std::move(scaled));
+}
+
+void interrupt_engine(const engine_context& engine) {
+    query<zorvane::IProcessorService>(engine.root.get())->interrupt();
+}
+
+void shutdown_engine(const engine_context& engine) {
+    query<zorvane::IProcessorService>(engine.root.get())->shutdown();
+}
+
+// Callback objects -----------------------------------------------------------------------------------------
+
+com_ptr<zorvane::IImageReceiver> make_frame_receiver() {
+    return com_ptr<zorvane::IImageReceiver>(new frame_receiver);
+}
+
+com_ptr<zorvane::ICallbackHandler> make_progress_handler() {
+    return com_ptr<zorvane::ICallbackHandler>(new progress_handler);
+}
+
+com_ptr<zorvane::IObjectManager> make_dib_deleter() {
+    return com_ptr<zorvane::IObjectManager>(new dib_deleter);
+}
+
+} // namespace tessolux
