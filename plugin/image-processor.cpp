@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include <emmintrin.h>
+
 #include "am-collections.h"
 #include "am-common.h"
 
@@ -74,8 +76,8 @@ template <> struct engine_range<std::uint8_t> {
     }
 };
 template <> struct engine_range<std::uint16_t> {
-    static std::uint16_t widen(std::uint32_t v) noexcept { return widen_sample(v); }
-    static std::uint16_t narrow(std::uint32_t v) noexcept { return narrow_sample(v); }
+    static std::uint16_t widen(std::uint16_t v) noexcept { return widen_sample(v); }
+    static std::uint16_t narrow(std::uint16_t v) noexcept { return narrow_sample(v); }
     static std::uint16_t mask(std::uint32_t m) noexcept { return static_cast<std::uint16_t>(m << 8); }
     static std::uint16_t masked_alpha(std::uint32_t a, std::uint32_t m) noexcept {
         return widen_sample(static_cast<std::uint16_t>(a * m / 255));
@@ -127,10 +129,203 @@ void frame_row_to_host(const Sample* unprocessed, const Sample* processed, const
     }
 }
 
+// The host's own layout (c0, c1, c2 = 0, 1, 2; alpha 3 or none) takes four to sixteen pixels per SSE2
+// register. Each row's remainder, and every other layout, goes through the per-sample loops above, which
+// say what every pixel becomes.
+
+__m128i load128(const void* at) noexcept {
+    return _mm_loadu_si128(static_cast<const __m128i*>(at));
+}
+void store128(void* at, __m128i value) noexcept {
+    _mm_storeu_si128(static_cast<__m128i*>(at), value);
+}
+__m128i lanes64(std::uint64_t low, std::uint64_t high) noexcept {
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+// Four mask bytes, each in the low byte of a 32-bit lane.
+__m128i mask_lanes(const std::uint8_t* mask) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    int four;
+    std::memcpy(&four, mask, 4);
+    return _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(four), zero), zero);
+}
+
+// Three-sample pixels, packed as the host keeps them, spread to one pixel per lane (the fourth sample
+// zero) and back: 3-byte pixels in 32-bit lanes, 6-byte pixels in 64-bit lanes. Packing leaves the
+// register's last four bytes zero.
+__m128i spread_pixels48(__m128i packed) noexcept {
+    const __m128i first = lanes64(0x0000FFFFFFFFFFFF, 0);
+    const __m128i second = lanes64(0, 0x0000FFFFFFFFFFFF);
+    return _mm_or_si128(_mm_and_si128(packed, first), _mm_and_si128(_mm_slli_si128(packed, 2), second));
+}
+__m128i pack_pixels48(__m128i spread) noexcept {
+    const __m128i first = lanes64(0x0000FFFFFFFFFFFF, 0);
+    const __m128i second = lanes64(0, 0x0000FFFFFFFFFFFF);
+    return _mm_or_si128(_mm_and_si128(spread, first), _mm_srli_si128(_mm_and_si128(spread, second), 2));
+}
+__m128i spread_pixels24(__m128i packed) noexcept {
+    const __m128i pairs = spread_pixels48(packed);
+    return _mm_or_si128(_mm_and_si128(pairs, _mm_set1_epi64x(0x0000000000FFFFFF)),
+                        _mm_and_si128(_mm_slli_epi64(pairs, 8), _mm_set1_epi64x(0x00FFFFFF00000000)));
+}
+__m128i pack_pixels24(__m128i spread) noexcept {
+    const __m128i colour = _mm_and_si128(spread, _mm_set1_epi32(0x00FFFFFF));
+    const __m128i pairs =
+        _mm_or_si128(_mm_and_si128(colour, _mm_set1_epi64x(0x0000000000FFFFFF)),
+                     _mm_and_si128(_mm_srli_epi64(colour, 8), _mm_set1_epi64x(0x0000FFFFFF000000)));
+    return pack_pixels48(pairs);
+}
+
+// The 16-bit range conversions, eight samples at once. The average with zero is (v + 1) >> 1 without
+// overflow.
+__m128i widen_samples(__m128i v) noexcept {
+    return _mm_sub_epi16(_mm_slli_epi16(v, 1), _mm_srli_epi16(v, 15));
+}
+__m128i narrow_samples(__m128i v) noexcept {
+    return _mm_avg_epu16(v, _mm_setzero_si128());
+}
+
+// keep where not selected, else chosen.
+__m128i choose(__m128i keep, __m128i kept, __m128i chosen) noexcept {
+    return _mm_or_si128(_mm_and_si128(keep, kept), _mm_andnot_si128(keep, chosen));
+}
+
+template <class Sample, int K>
+void host_row_to_frame(const Sample* source, const std::uint8_t* mask, Sample* destination,
+                       std::int32_t width, standard_offsets) noexcept {
+    std::int32_t x = 0;
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(Sample) == 1 && K == 3) {
+        // Each load reads four bytes beyond its pixels, which must still lie in the row.
+        for (; x + 6 <= width; x += 4) {
+            const __m128i pixels = spread_pixels24(load128(source + 3 * x));
+            store128(destination + 4 * x, _mm_or_si128(pixels, _mm_slli_epi32(mask_lanes(mask + x), 24)));
+        }
+    } else if constexpr (sizeof(Sample) == 1 && K == 4) {
+        const __m128i colour = _mm_set1_epi32(0x00FFFFFF);
+        const __m128i one = _mm_set1_epi16(1);
+        for (; x + 4 <= width; x += 4) {
+            const __m128i pixels = load128(source + 4 * x);
+            // alpha x mask stays below 65536, where (p + 1 + (p >> 8)) >> 8 is exactly p / 255.
+            const __m128i product = _mm_mullo_epi16(_mm_srli_epi32(pixels, 24), mask_lanes(mask + x));
+            const __m128i alpha =
+                _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(product, one), _mm_srli_epi16(product, 8)), 8);
+            store128(destination + 4 * x,
+                     _mm_or_si128(_mm_and_si128(pixels, colour), _mm_slli_epi32(alpha, 24)));
+        }
+    } else if constexpr (sizeof(Sample) == 2 && K == 3) {
+        for (; x + 5 <= width; x += 4) {
+            const __m128i masks = mask_lanes(mask + x);
+            const __m128i halves[2] = {_mm_unpacklo_epi32(masks, zero), _mm_unpackhi_epi32(masks, zero)};
+            for (int h = 0; h != 2; ++h) {
+                // The engine's mask sample is m x 256, in the top sample of each pixel's lane.
+                const __m128i pixels = widen_samples(spread_pixels48(load128(source + 3 * (x + 2 * h))));
+                store128(destination + 4 * (x + 2 * h), _mm_or_si128(pixels, _mm_slli_epi64(halves[h], 56)));
+            }
+        }
+    } else if constexpr (sizeof(Sample) == 2 && K == 4) {
+        const __m128i colour = lanes64(0x0000FFFFFFFFFFFF, 0x0000FFFFFFFFFFFF);
+        const __m128i by_255 = _mm_set1_epi32(static_cast<int>(0x80808081));
+        for (; x + 4 <= width; x += 4) {
+            const __m128i masks = mask_lanes(mask + x);
+            const __m128i halves[2] = {_mm_unpacklo_epi32(masks, masks), _mm_unpackhi_epi32(masks, masks)};
+            for (int h = 0; h != 2; ++h) {
+                const __m128i pixels = load128(source + 4 * (x + 2 * h));
+                // alpha x mask (below 2^24) over 255, truncated: (p x 0x80808081) >> 39 is exact for any
+                // 32-bit p. The multiplications take the even 32-bit lanes, one per pixel.
+                const __m128i product = _mm_mul_epu32(_mm_srli_epi64(pixels, 48), halves[h]);
+                const __m128i alpha = _mm_srli_epi64(_mm_mul_epu32(product, by_255), 39);
+                store128(destination + 4 * (x + 2 * h),
+                         _mm_or_si128(_mm_and_si128(widen_samples(pixels), colour),
+                                      _mm_slli_epi64(widen_samples(alpha), 48)));
+            }
+        }
+    }
+    host_row_to_frame<Sample, K>(source + K * x, mask + x, destination + 4 * x, width - x,
+                                 given_offsets{0, 1, 2, 3});
+}
+
+template <class Sample, int K>
+void frame_row_to_host(const Sample* unprocessed, const Sample* processed, const std::uint8_t* mask,
+                       Sample* output, std::int32_t width, standard_offsets) noexcept {
+    std::int32_t x = 0;
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (sizeof(Sample) == 1 && K == 1) {
+        const __m128i first = _mm_set1_epi32(0xFF);
+        for (; x + 16 <= width; x += 16) {
+            const Sample* p = processed + 4 * x;
+            const __m128i low =
+                _mm_packs_epi32(_mm_and_si128(load128(p), first), _mm_and_si128(load128(p + 16), first));
+            const __m128i high =
+                _mm_packs_epi32(_mm_and_si128(load128(p + 32), first), _mm_and_si128(load128(p + 48), first));
+            const __m128i keep = _mm_cmpeq_epi8(load128(mask + x), zero);
+            store128(output + x, choose(keep, load128(unprocessed + x), _mm_packus_epi16(low, high)));
+        }
+    } else if constexpr (sizeof(Sample) == 1 && K == 3) {
+        // Sixteen pixels a round, written as three whole registers. A selection is mostly whole areas:
+        // sixteen pixels alike need no merge.
+        for (; x + 18 <= width; x += 16) {
+            const Sample* before = unprocessed + 3 * x;
+            Sample* out = output + 3 * x;
+            const int kept = _mm_movemask_epi8(_mm_cmpeq_epi8(load128(mask + x), zero));
+            if (kept == 0xFFFF) {
+                for (int i = 0; i != 3; ++i)
+                    store128(out + 16 * i, load128(before + 16 * i));
+                continue;
+            }
+            __m128i groups[4];
+            for (int g = 0; g != 4; ++g) {
+                const __m128i after = load128(processed + 4 * (x + 4 * g));
+                if (kept == 0) {
+                    groups[g] = pack_pixels24(after);
+                } else {
+                    // Each load reads four bytes beyond its pixels, still inside the row.
+                    const __m128i keep = _mm_cmpeq_epi32(mask_lanes(mask + x + 4 * g), zero);
+                    groups[g] = pack_pixels24(choose(keep, spread_pixels24(load128(before + 12 * g)), after));
+                }
+            }
+            store128(out, _mm_or_si128(groups[0], _mm_slli_si128(groups[1], 12)));
+            store128(out + 16, _mm_or_si128(_mm_srli_si128(groups[1], 4), _mm_slli_si128(groups[2], 8)));
+            store128(out + 32, _mm_or_si128(_mm_srli_si128(groups[2], 8), _mm_slli_si128(groups[3], 4)));
+        }
+    } else if constexpr (sizeof(Sample) == 1 && K == 4) {
+        const __m128i colour = _mm_set1_epi32(0x00FFFFFF);
+        for (; x + 4 <= width; x += 4) {
+            const __m128i before = load128(unprocessed + 4 * x);
+            const __m128i selected = _mm_or_si128(_mm_and_si128(load128(processed + 4 * x), colour),
+                                                  _mm_andnot_si128(colour, before));
+            store128(output + 4 * x, choose(_mm_cmpeq_epi32(mask_lanes(mask + x), zero), before, selected));
+        }
+    } else if constexpr (sizeof(Sample) == 2 && K != 1) {
+        const __m128i colour = lanes64(0x0000FFFFFFFFFFFF, 0x0000FFFFFFFFFFFF);
+        for (; x + 5 <= width; x += 4) {
+            const __m128i keep = _mm_cmpeq_epi32(mask_lanes(mask + x), zero);
+            const __m128i halves[2] = {_mm_unpacklo_epi32(keep, keep), _mm_unpackhi_epi32(keep, keep)};
+            for (int h = 0; h != 2; ++h) {
+                const std::int32_t at = x + 2 * h;
+                const __m128i after = narrow_samples(load128(processed + 4 * at));
+                if constexpr (K == 3) {
+                    const __m128i before = spread_pixels48(load128(unprocessed + 3 * at));
+                    store128(output + 3 * at, pack_pixels48(choose(halves[h], before, after)));
+                } else {
+                    const __m128i before = load128(unprocessed + 4 * at);
+                    const __m128i selected =
+                        _mm_or_si128(_mm_and_si128(after, colour), _mm_andnot_si128(colour, before));
+                    store128(output + 4 * at, choose(halves[h], before, selected));
+                }
+            }
+        }
+    }
+    frame_row_to_host<Sample, K>(unprocessed + K * x, processed + 4 * x, mask + x, output + K * x, width - x,
+                                 given_offsets{0, 1, 2, 3});
+}
+
 // The offsets as the loops take them: compiled in for the usual layout.
 template <class Body>
 void with_offsets(std::int32_t c0, std::int32_t c1, std::int32_t c2, std::int32_t alpha, Body&& body) {
-    if (c0 == 0 && c1 == 1 && c2 == 2 && (alpha == 3 || alpha == -1))
+    // Gray reads only the first sample, wherever the others would be.
+    if ((c0 == 0 && c1 == 0 && c2 == 0) || (c0 == 0 && c1 == 1 && c2 == 2 && (alpha == 3 || alpha == -1)))
         body(standard_offsets{});
     else
         body(given_offsets{c0, c1, c2, alpha});

@@ -93,11 +93,13 @@ void scale_image_channels(const image_frame& frame, bool to_engine);
 
 // The 16-bit range conversions of one sample. Widening doubles 0..32767 and takes 32768 to 65535;
 // narrowing rounds half up, so that every widened value comes back as it went in.
-constexpr std::uint16_t widen_sample(std::uint32_t v) noexcept {
-    return static_cast<std::uint16_t>(2 * v - (2 * v >> 16));
+// Both are written in 16-bit arithmetic (2v - (2v >> 16) and (v + 1) >> 1 without the wider
+// intermediate), so that the image loops run eight samples per vector instruction.
+constexpr std::uint16_t widen_sample(std::uint16_t v) noexcept {
+    return static_cast<std::uint16_t>((v << 1) - (v >> 15));
 }
-constexpr std::uint16_t narrow_sample(std::uint32_t v) noexcept {
-    return static_cast<std::uint16_t>((v + 1) >> 1);
+constexpr std::uint16_t narrow_sample(std::uint16_t v) noexcept {
+    return static_cast<std::uint16_t>((v >> 1) + (v & 1));
 }
 
 // Reads one pixel for the pointer readout: the callback gets the colour (select_RGB_RGBA's lanes),

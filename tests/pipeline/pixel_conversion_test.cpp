@@ -291,7 +291,7 @@ TEST_F(host_conversion, sample_pixel_reads_inside_and_answers_zero_outside) {
     EXPECT_TRUE(seen.wide);
     EXPECT_TRUE(seen.alpha);
     for (const auto& [x, y] : {std::pair{3, 0}, std::pair{0, 2}, std::pair{-1, 0}, std::pair{0, -1},
-                              std::pair{INT32_MIN, INT32_MIN}}) {
+                               std::pair{INT32_MIN, INT32_MIN}}) {
         ASSERT_TRUE(sample_pixel(*frame, x, y, record));
         EXPECT_EQ(seen.colour, 0u) << x << "," << y;
         EXPECT_FALSE(seen.wide);
@@ -320,3 +320,85 @@ TEST_F(host_conversion, sample_pixel_skips_an_image_the_engine_holds) {
 }
 
 } // namespace
+
+namespace {
+
+// Rows long enough for every whole-register path and its remainder, over every layout and depth, checked
+// pixel by pixel against the rules: selected, unselected and partly selected runs, host white and black.
+template <class Sample> void check_wide_rows(const tessolux::engine_context& engine, std::int32_t channels) {
+    constexpr bool wide = sizeof(Sample) == 2;
+    const std::int32_t depth = wide ? 16 : 8;
+    const std::int32_t width = 53, height = 4;
+    const std::int32_t c1 = channels == 1 ? 0 : 1, c2 = channels == 1 ? 0 : 2, alpha = channels == 4 ? 3 : -1;
+    std::uint32_t seed = 12345 + channels * 7 + depth;
+    const auto next = [&] { return (seed = seed * 1103515245 + 12345) >> 8; };
+    const std::uint32_t top = wide ? 32768 : 255;
+    host_buffer<Sample> host(width, height, channels);
+    mask_buffer mask(width, height, 0);
+    const std::uint8_t mask_values[] = {0, 1, 77, 128, 255};
+    for (std::int32_t y = 0; y != height; ++y)
+        for (std::int32_t x = 0; x != width; ++x) {
+            for (std::int32_t c = 0; c != channels; ++c) {
+                const std::uint32_t r = next() % 10;
+                host.set(x, y, c, static_cast<Sample>(r == 0 ? 0 : r == 1 ? top : next() % (top + 1)));
+            }
+            // Row 0 all selected, row 1 none, then mixed values and runs.
+            mask.at(x, y) = y == 0         ? 255
+                            : y == 1       ? 0
+                            : y == 2       ? mask_values[next() % 5]
+                            : (x / 20) % 2 ? 255
+                                           : 0;
+        }
+    const image_frame_ptr frame = tessolux::create_engine_image(engine, width, height, depth, 0, 1, 2, 3);
+    tessolux::copy_host_to_frame(host.bytes.data(), host.row_bytes, 0, c1, c2, alpha, mask.bytes.data(),
+                                 mask.row_bytes, *frame);
+    const pixels in = pixels_of(*frame);
+    const auto widen = [&](std::uint32_t v) -> std::uint32_t { return wide ? tessolux::widen_sample(v) : v; };
+    for (std::int32_t y = 0; y != height; ++y)
+        for (std::int32_t x = 0; x != width; ++x) {
+            const Sample* px = in.at<Sample>(x, y, 4);
+            const std::uint32_t m = mask.at(x, y);
+            for (std::int32_t c = 0; c != 3; ++c)
+                ASSERT_EQ(px[c], widen(host.get(x, y, channels == 1 ? 0 : c)))
+                    << channels << " channels, " << depth << " bits at " << x << "," << y << " sample " << c;
+            const std::uint32_t fourth = channels == 4 ? widen(host.get(x, y, 3) * m / 255)
+                                         : wide        ? m * 256
+                                                       : m;
+            ASSERT_EQ(px[3], fourth) << channels << " channels, " << depth << " bits at " << x << "," << y;
+        }
+
+    // The engine's work: every sample changed, alpha included.
+    for (std::int32_t y = 0; y != height; ++y)
+        for (std::int32_t x = 0; x != width; ++x)
+            for (std::int32_t c = 0; c != 4; ++c)
+                in.at<Sample>(x, y, 4)[c] = static_cast<Sample>(next() % (wide ? 65536 : 256));
+    const image_frame_ptr unprocessed = tessolux::wrap_host_input(engine, host.bytes.data(), width, height,
+                                                                  host.row_bytes, depth, 0, c1, c2, alpha);
+    host_buffer<Sample> output(width, height, channels);
+    tessolux::copy_frame_to_host(*unprocessed, *frame, mask.bytes.data(), mask.row_bytes, output.bytes.data(),
+                                 output.row_bytes, 0, c1, c2, alpha);
+    for (std::int32_t y = 0; y != height; ++y) {
+        for (std::int32_t x = 0; x != width; ++x)
+            for (std::int32_t c = 0; c != channels; ++c) {
+                const std::uint32_t processed = in.at<Sample>(x, y, 4)[c];
+                const bool merged = mask.at(x, y) != 0 && c != 3;
+                const std::uint32_t expected =
+                    merged ? (wide ? tessolux::narrow_sample(processed) : processed) : host.get(x, y, c);
+                ASSERT_EQ(output.get(x, y, c), expected)
+                    << channels << " channels, " << depth << " bits at " << x << "," << y << " sample " << c;
+            }
+        for (std::int32_t i = width * channels * depth / 8; i != output.row_bytes; ++i)
+            ASSERT_EQ(output.bytes[static_cast<std::size_t>(y) * output.row_bytes + i], 0xEE)
+                << "nothing is written beyond a row's pixels: " << channels << " channels, " << depth
+                << " bits";
+    }
+}
+
+} // namespace
+
+TEST_F(host_conversion, wide_rows_of_every_layout_convert_by_the_per_pixel_rules) {
+    for (const std::int32_t channels : {1, 3, 4}) {
+        check_wide_rows<std::uint8_t>(engine, channels);
+        check_wide_rows<std::uint16_t>(engine, channels);
+    }
+}
