@@ -291,11 +291,26 @@ void frame_row_to_host(const Sample* unprocessed, const Sample* processed, const
         }
     } else if constexpr (sizeof(Sample) == 1 && K == 4) {
         const __m128i colour = _mm_set1_epi32(0x00FFFFFF);
-        for (; x + 4 <= width; x += 4) {
-            const __m128i before = load128(unprocessed + 4 * x);
-            const __m128i selected = _mm_or_si128(_mm_and_si128(load128(processed + 4 * x), colour),
-                                                  _mm_andnot_si128(colour, before));
-            store128(output + 4 * x, choose(_mm_cmpeq_epi32(mask_lanes(mask + x), zero), before, selected));
+        for (; x + 16 <= width; x += 16) {
+            const __m128i keep_bytes = _mm_cmpeq_epi8(load128(mask + x), zero);
+            // Unselected areas never need the processed pixels.
+            const bool all_kept = _mm_movemask_epi8(keep_bytes) == 0xFFFF;
+            const __m128i keep_pairs[2] = {_mm_unpacklo_epi8(keep_bytes, keep_bytes),
+                                           _mm_unpackhi_epi8(keep_bytes, keep_bytes)};
+            for (int g = 0; g != 4; ++g) {
+                const std::int32_t at = x + 4 * g;
+                const __m128i before = load128(unprocessed + 4 * at);
+                if (all_kept) {
+                    store128(output + 4 * at, before);
+                    continue;
+                }
+                const __m128i pair = keep_pairs[g / 2];
+                const __m128i keep =
+                    g % 2 == 0 ? _mm_unpacklo_epi16(pair, pair) : _mm_unpackhi_epi16(pair, pair);
+                const __m128i selected = _mm_or_si128(_mm_and_si128(load128(processed + 4 * at), colour),
+                                                      _mm_andnot_si128(colour, before));
+                store128(output + 4 * at, choose(keep, before, selected));
+            }
         }
     } else if constexpr (sizeof(Sample) == 2 && K != 1) {
         const __m128i colour = lanes64(0x0000FFFFFFFFFFFF, 0x0000FFFFFFFFFFFF);
