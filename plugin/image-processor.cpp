@@ -8,6 +8,10 @@
 
 #include "am-collections.h"
 #include "am-common.h"
+#include "am-text.h"
+#include "host-entry.h"
+#include "pending-win-common.h"
+#include "resource.h"
 
 namespace tessolux {
 
@@ -919,6 +923,61 @@ void interrupt_engine(const engine_context& engine) {
 
 void shutdown_engine(const engine_context& engine) {
     query<zorvane::IProcessorService>(engine.root.get())->shutdown();
+}
+
+// Failure reports ------------------------------------------------------------------------------------------
+
+namespace {
+
+std::wstring module_string(UINT id) {
+    std::wstring text;
+    system_ui::load_string(text, module_instance(), id);
+    return text;
+}
+
+// The error code, and for the failures an installation can cause, what is wrong and what may help.
+std::wstring component_failure_text(HRESULT result, const std::wstring& component) {
+    const std::wstring line =
+        cpp::format_text(module_string(IDS_COMPONENT_ERROR_CODE),
+                         L"0x" + cpp::to_hex_wstring(static_cast<std::uint32_t>(result)));
+    switch (static_cast<std::uint32_t>(result)) {
+    case 0x80040154: // class not registered
+        return line + L"\n" + cpp::format_text(module_string(IDS_COMPONENT_NOT_REGISTERED), component) +
+               L"\r\n" + module_string(IDS_REINSTALL_HINT);
+    case 0x80040111: // class not available
+    case 0x80004002: // no such interface
+        return line + L"\n" + module_string(IDS_WRONG_COMPONENT) + L"\r\n" +
+               module_string(IDS_REINSTALL_HINT);
+    case 0x8007007E: // module not found
+        return line + L"\r\n" + cpp::format_text(module_string(IDS_COMPONENT_NOT_FOUND), component) +
+               L"\r\n" + module_string(IDS_REINSTALL_HINT);
+    default:
+        return line;
+    }
+}
+
+} // namespace
+
+int report_exception(HWND owner, const std::exception& failure, const wchar_t* component) noexcept {
+    try {
+        // The system describes its own errors better than we could; their text needs no caption.
+        if (const auto* system = dynamic_cast<const std::system_error*>(&failure)) {
+            system_ui::show_system_error_box(owner, *system, std::wstring());
+            return 0;
+        }
+        std::wstring text;
+        if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr)
+            text = module_string(IDS_NOT_ENOUGH_MEMORY);
+        else if (const auto* com = dynamic_cast<const error_handling::interface_exception*>(&failure))
+            text = component_failure_text(com->result(), component != nullptr ? component : L"");
+        else
+            text = module_string(IDS_UNKNOWN_ERROR);
+        system_ui::show_error_box(owner, failure, module_string(IDS_FAILURE_CAPTION), text);
+        return 0;
+    } catch (...) {
+        // Nothing more can be shown: the caller tells the host instead.
+        return -1;
+    }
 }
 
 // Callback objects -----------------------------------------------------------------------------------------

@@ -165,6 +165,14 @@ HBITMAP load_png_resource(const engine_context& engine, std::int32_t size, HMODU
 void interrupt_engine(const engine_context& engine);
 void shutdown_engine(const engine_context& engine);
 
+// Failure reports -------------------------------------------------------------------------------------
+
+// Shows one box saying what went wrong, in terms of the outside engine where a COM call failed: missing
+// memory, a component (file name, may be empty) that is not registered, wrong or missing, or its error
+// code; a system error's own text; anything else as an unknown error. 0 when the report ran to its end
+// (shown, or a system error the system has no text for), -1 when building or showing it failed.
+int report_exception(HWND owner, const std::exception& failure, const wchar_t* component) noexcept;
+
 // Callback objects ------------------------------------------------------------------------------------
 
 // Each answers QueryInterface for IUnknown, its interface and ISupportErrorInfo and may be called on any
