@@ -740,28 +740,33 @@ cpp::static_wstring<38> guid_to_text(const GUID& id) {
 }
 
 // The default value of the key as a path, when it is a text that fits the buffer with its terminator.
+// The registry may hold a text without a terminator, so one is always written.
 bool read_server_path(HKEY key, wchar_t (&buffer)[4096]) {
-    wchar_t value[4096];
+    wchar_t value[4096 + 1];
     DWORD type = 0;
-    // One character short of the buffer: the terminator always has its place, whatever the registry holds.
-    DWORD bytes = sizeof value - sizeof(wchar_t);
+    DWORD bytes = 4096 * sizeof(wchar_t);
     if (RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &bytes) !=
         ERROR_SUCCESS)
         return false;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         return false;
-    value[bytes / sizeof(wchar_t)] = L'\0';
-    DWORD length = bytes / sizeof(wchar_t) + 1;
+    std::size_t length = bytes / sizeof(wchar_t);
+    if (length != 0 && value[length - 1] == L'\0')
+        --length;
+    if (length >= 4096)
+        return false;
+    value[length] = L'\0';
     if (type == REG_EXPAND_SZ) {
         // A path the system finds through an environment variable; one that does not expand into the
         // buffer is no path.
         wchar_t expanded[4096];
-        length = ExpandEnvironmentStringsW(value, expanded, 4096);
-        if (length == 0 || length > 4096)
+        const DWORD expanded_length = ExpandEnvironmentStringsW(value, expanded, 4096);
+        if (expanded_length == 0 || expanded_length > 4096)
             return false;
-        std::memcpy(value, expanded, length * sizeof(wchar_t));
+        std::memcpy(buffer, expanded, expanded_length * sizeof(wchar_t));
+        return true;
     }
-    std::memcpy(buffer, value, length * sizeof(wchar_t));
+    std::memcpy(buffer, value, (length + 1) * sizeof(wchar_t));
     return true;
 }
 
