@@ -4,43 +4,15 @@
 #include <cstring>
 #include <system_error>
 
-// ---- Operating-system seam ----------------------------------------------------------------------
-// The only Windows calls of the allocation core and the throwing helpers. A native build for the
-// sanitizers replaces exactly these functions.
-#include <malloc.h>
-#include <windows.h>
-
-#include <versionhelpers.h>
-
-namespace {
-
-void* os_aligned_allocate(std::uint32_t size, std::uint32_t alignment) noexcept {
-    return _aligned_malloc(size, alignment);
-}
-void os_aligned_free(void* block) noexcept {
-    _aligned_free(block);
-}
-std::uint32_t os_last_error() noexcept {
-    return GetLastError();
-}
-std::uint32_t os_processor_count() noexcept {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    return info.dwNumberOfProcessors;
-}
-bool os_version_at_least(unsigned major, unsigned minor, unsigned service_pack) {
-    return IsWindowsVersionOrGreater(static_cast<WORD>(major), static_cast<WORD>(minor),
-                                     static_cast<WORD>(service_pack));
-}
-
-} // namespace
-// ---- End of the operating-system seam -----------------------------------------------------------
+// The only system calls of the allocation core and the throwing helpers go through the seam, so the
+// native sanitizer build can compile this file unchanged.
+#include "am-platform.h"
 
 namespace cpp {
 
 void throw_last_error(const char* message) {
     // First thing: nothing may run between the failed call and this read.
-    const std::uint32_t code = os_last_error();
+    const std::uint32_t code = platform::last_error();
     throw std::system_error(static_cast<int>(code), std::system_category(), message);
 }
 
@@ -90,14 +62,14 @@ void* aligned_allocator::allocate(std::uint32_t size, std::uint32_t alignment, s
     std::uint32_t rounded = 0;
     if (alignment == 0 || (alignment & (alignment - 1)) != 0 || !checked_round_up(size, alignment, rounded))
         return nullptr;
-    void* block = os_aligned_allocate(rounded, alignment);
+    void* block = platform::aligned_allocate(rounded, alignment);
     if (block != nullptr)
         actual_size = rounded;
     return block;
 }
 
 void aligned_allocator::deallocate(void* block, std::uint32_t) noexcept {
-    os_aligned_free(block);
+    platform::aligned_free(block);
 }
 
 std::uint32_t windows_version_code(version_test at_least) {
@@ -176,6 +148,6 @@ void alignedBuffer::resize(std::uint32_t size, std::uint32_t alignment) {
 // Constructed before every other static object of the module: the spin loops of static objects elsewhere
 // may already read it.
 extern const system_information system_info __attribute__((init_priority(101))) = {
-    os_processor_count(), details::windows_version_code(&os_version_at_least)};
+    platform::processor_count(), details::windows_version_code(&platform::version_at_least)};
 
 } // namespace cpp
