@@ -202,6 +202,11 @@ void run_filter_job(host::FilterRecord& record, std::int16_t& result, const prev
         restore_input();
         result = report_exception(job.owner, failure, engine_file_name) == 0 ? host::userCanceledErr
                                                                              : host::filterBadParameters;
+    } catch (...) {
+        // Nothing of ours to report (a cancellation that got this far, a foreign exception): PluginMain
+        // tells the host, which gets its document back first.
+        restore_input();
+        throw;
     }
     empty_request_rects(record);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 
 #include <emmintrin.h>
 
@@ -10,7 +11,7 @@
 #include "am-common.h"
 #include "am-text.h"
 #include "host-entry.h"
-#include "pending-win-common.h"
+#include "win-common.h"
 #include "resource.h"
 
 namespace tessolux {
@@ -51,6 +52,33 @@ frame_buffer buffer_of(zorvane::IImageData* data) {
 
 frame_buffer buffer_of(const image_frame& frame) {
     return buffer_of(query<zorvane::IImageData>(frame.image.get()).get());
+}
+
+using memory_dc = cpp::unique_any<HDC, &DeleteDC>;
+using bitmap_holder = cpp::unique_any<HBITMAP, &DeleteObject>;
+
+// A DC compatible with the screen; none is a shortage of system resources.
+memory_dc make_memory_dc() {
+    memory_dc dc(CreateCompatibleDC(nullptr));
+    if (!dc)
+        throw std::bad_alloc();
+    return dc;
+}
+
+// A top-down DIB section of the given bit depth and its bits.
+bitmap_holder make_dib_section(HDC dc, std::int32_t width, std::int32_t height, std::int32_t bits,
+                               void*& memory) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top-down, as the engine's rows lie
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = static_cast<WORD>(bits);
+    info.bmiHeader.biCompression = BI_RGB;
+    bitmap_holder bitmap(CreateDIBSection(dc, &info, DIB_RGB_COLORS, &memory, nullptr, 0));
+    if (!bitmap)
+        throw std::bad_alloc();
+    return bitmap;
 }
 
 std::int32_t channel_count(pixel_format format) {
@@ -420,18 +448,16 @@ private:
     LONG count_ = 1;
 };
 
-// The base of every object handed to the engine. Its methods run on the engine's threads, inside the
-// engine's frames: an exception must never leave them, whatever it is.
+// The base of every object handed to the engine: made on the heap with one reference, which its maker
+// owns. Their methods run on the engine's threads, inside the engine's frames, so none lets an exception
+// out; the few that can meet one catch it themselves.
 template <class Base> class zorvane_export : public Base {
-protected:
-    template <class Body> static HRESULT guarded(Body&& body) noexcept {
-        try {
-            return body();
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
+public:
+    using interface_type = typename Base::interface_type;
+
+    template <class Object, class... Args> static com_ptr<interface_type> make(Args&&... args) {
+        static_assert(std::is_base_of_v<zorvane_export, Object>);
+        return com_ptr<interface_type>(new Object(std::forward<Args>(args)...));
     }
 };
 
@@ -468,16 +494,31 @@ private:
 // Answers the engine's progress reports.
 class progress_handler final : public automation::engine_callback<zorvane::ICallbackHandler> {
 public:
+    progress_handler(const cpp::moveonly_function<void(float)>* callback,
+                     system_ui::window_task_queue* queue) noexcept
+        : callback_(callback), queue_(queue) {}
+
     HRESULT STDMETHODCALLTYPE notify(INT32, INT32, INT32, VARIANT_BOOL* go_on) override {
         if (go_on == nullptr)
             return E_POINTER;
         *go_on = VARIANT_TRUE;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE progress(float, VARIANT_BOOL* go_on) override {
+    // Runs on the thread of the engine's work. The report reaches the window only by posting; the answer
+    // tells the engine to stop once a newer job has superseded this one.
+    HRESULT STDMETHODCALLTYPE progress(float percent, VARIANT_BOOL* go_on) override {
         if (go_on == nullptr)
             return E_POINTER;
-        *go_on = VARIANT_TRUE;
+        // Whatever fails here (a full or torn-down task queue, memory) must not unwind into the engine:
+        // the run is then asked to stop, which ends the job quietly.
+        *go_on = VARIANT_FALSE;
+        try {
+            if (callback_ != nullptr && queue_ != nullptr)
+                queue_->post_task([callback = callback_, percent](unsigned) { (*callback)(percent); });
+            const bool superseded = (callback_ != nullptr || queue_ != nullptr) && is_job_cancelled();
+            *go_on = superseded ? VARIANT_FALSE : VARIANT_TRUE;
+        } catch (...) {
+        }
         return S_OK;
     }
     // As often as the engine likes within reason: enough for a smooth bar, few enough to cost nothing.
@@ -488,6 +529,11 @@ public:
         *most = 200;
         return S_OK;
     }
+
+private:
+    // Both borrowed: the window that owns them outlives every engine run that reports here.
+    const cpp::moveonly_function<void(float)>* callback_;
+    system_ui::window_task_queue* queue_;
 };
 
 // Deletes the bitmap under an engine image laid over a DIB section once the engine lets go of it.
@@ -673,24 +719,11 @@ HBITMAP to_dib_bmp(com_ptr<zorvane::IImage> image) {
     INT32 bits = 0;
     pixel_format format{};
     check_result(image, image->get_info(&width, &height, &bits, &format));
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height; // top-down, as the engine's rows lie
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = static_cast<WORD>(bits);
-    info.bmiHeader.biCompression = BI_RGB;
-    const HDC dc = CreateCompatibleDC(nullptr);
-    if (dc == nullptr)
-        throw std::bad_alloc();
-    const auto delete_dc = cpp::make_scope_guard([dc] { DeleteDC(dc); });
-    void* bits_memory = nullptr;
-    const HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits_memory, nullptr, 0);
-    if (bitmap == nullptr)
-        throw std::bad_alloc();
-    auto delete_bitmap = cpp::make_scope_guard([bitmap] { DeleteObject(bitmap); });
+    const memory_dc dc = make_memory_dc();
+    void* memory = nullptr;
+    bitmap_holder bitmap = make_dib_section(dc.get(), width, height, bits, memory);
     BITMAP described{};
-    if (GetObjectW(bitmap, sizeof described, &described) == 0 || described.bmBits == nullptr)
+    if (GetObjectW(bitmap.get(), sizeof described, &described) == 0 || described.bmBits == nullptr)
         throw std::runtime_error(cpp::failure_message("to_dib_bmp", "663",
                                                       AM_PLUGIN_SOURCE("image-processor.cpp"),
                                                       "GetObject resulted in error!")
@@ -699,8 +732,7 @@ HBITMAP to_dib_bmp(com_ptr<zorvane::IImage> image) {
                                               static_cast<UINT32>(described.bmWidthBytes) *
                                                   static_cast<UINT32>(height),
                                               described.bmWidthBytes, 0));
-    delete_bitmap.release();
-    return bitmap;
+    return bitmap.release();
 }
 
 // The engine -----------------------------------------------------------------------------------------------
@@ -773,20 +805,21 @@ bool read_server_path(HKEY key, wchar_t (&buffer)[4096]) {
 } // namespace
 
 bool find_engine_server_path(wchar_t (&buffer)[4096]) {
+    using registry_key = cpp::unique_any<HKEY, &RegCloseKey>;
     const auto path = cpp::make_static_string(L"SOFTWARE\\Classes\\CLSID\\") +
                       guid_to_text(zorvane::CLSID_ZorvaneProcessor) + L"\\InprocServer32";
-    HKEY server = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &server) != ERROR_SUCCESS) {
-        HKEY user = nullptr;
-        if (RegOpenCurrentUser(KEY_READ, &user) != ERROR_SUCCESS)
+    // An installation for the current user alone registers the class there.
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+        HKEY user_root = nullptr;
+        if (RegOpenCurrentUser(KEY_READ, &user_root) != ERROR_SUCCESS)
             return false;
-        const LSTATUS status = RegOpenKeyExW(user, path.c_str(), 0, KEY_READ, &server);
-        RegCloseKey(user);
-        if (status != ERROR_SUCCESS)
+        const registry_key user(user_root);
+        if (RegOpenKeyExW(user.get(), path.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
             return false;
     }
-    const auto close = cpp::make_scope_guard([server] { RegCloseKey(server); });
-    return read_server_path(server, buffer);
+    const registry_key server(opened);
+    return read_server_path(server.get(), buffer);
 }
 
 engine_context create_engine_context() {
@@ -810,6 +843,15 @@ engine_context try_create_engine_context() {
 engine_context make_engine_context(zorvane::IProcessor* root) {
     engine_context engine;
     engine.handler = make_progress_handler();
+    engine.root = com_ptr<zorvane::IProcessor>::retain(root);
+    return engine;
+}
+
+engine_context make_engine_context_with_progress(zorvane::IProcessor* root,
+                                                 const cpp::moveonly_function<void(float)>* callback,
+                                                 system_ui::window_task_queue* queue) {
+    engine_context engine;
+    engine.handler = make_progress_handler(callback, queue);
     engine.root = com_ptr<zorvane::IProcessor>::retain(root);
     return engine;
 }
@@ -847,6 +889,94 @@ image_frame_ptr clone_frame(const image_frame_ptr& frame) {
     if (!frame)
         return {};
     return make_image_frame(com_ptr<zorvane::IImage>::retain(frame->image.get()));
+}
+
+// The preview canvas ---------------------------------------------------------------------------------------
+
+namespace {
+
+// The painter's way of giving the canvas back: selects back what the DC held, then unlocks. Released by
+// its call, or when it goes uncalled, so that a painter that fails never leaves the lock taken.
+class lock_releaser {
+public:
+    lock_releaser(cpp::threading::cacheline_lock& lock, HGDIOBJ previous, HDC dc) noexcept
+        : lock_(&lock), previous_(previous), dc_(dc) {}
+    lock_releaser(lock_releaser&& other) noexcept
+        : lock_(std::exchange(other.lock_, nullptr)), previous_(other.previous_), dc_(other.dc_) {}
+    lock_releaser(const lock_releaser&) = delete;
+    lock_releaser& operator=(const lock_releaser&) = delete;
+    ~lock_releaser() { release(dc_); }
+
+    void operator()(HDC dc) noexcept { release(dc); }
+
+private:
+    void release(HDC dc) noexcept {
+        if (cpp::threading::cacheline_lock* lock = std::exchange(lock_, nullptr)) {
+            SelectObject(dc, previous_);
+            lock->unlock();
+        }
+    }
+
+    cpp::threading::cacheline_lock* lock_;
+    HGDIOBJ previous_;
+    HDC dc_;
+};
+
+} // namespace
+
+preview_canvas::preview_canvas(zorvane::IProcessor* root, std::int32_t width, std::int32_t height)
+    : memory_dc(make_memory_dc()) {
+    void* bits = nullptr;
+    bitmap_holder dib = make_dib_section(memory_dc.get(), width, height, 24, bits);
+    // The engine owns the bitmap from here on: releasing the canvas image deletes it through the deleter,
+    // which the image keeps alive with its own reference.
+    const com_ptr<zorvane::IObjectManager> deleter = make_dib_deleter();
+    check_result(root, root->create_image_on_memory(
+                           static_cast<BYTE*>(bits), width, height, pixel_format::bgr24, stride_for(width),
+                           reinterpret_cast<ULONG_PTR>(dib.get()), deleter.get(), image.put()));
+    bitmap = dib.release();
+}
+
+preview_canvas& get_internals(const preview_canvas_ptr& canvas) {
+    if (!canvas)
+        throw std::logic_error(
+            cpp::failure_location("get_internals", "773", AM_PLUGIN_SOURCE("image-processor.cpp")).c_str());
+    return *canvas;
+}
+
+locked_canvas::~locked_canvas() {
+    if (lock_ != nullptr) {
+        if (previous_ != nullptr)
+            SelectObject(dc_, previous_);
+        lock_->unlock();
+    }
+}
+
+locked_canvas lock_canvas(preview_canvas& canvas) {
+    canvas.lock.lock();
+    const HGDIOBJ previous = SelectObject(canvas.memory_dc.get(), canvas.bitmap);
+    return locked_canvas(canvas.lock, previous, canvas.memory_dc.get(), nullptr);
+}
+
+locked_canvas lock_canvas(preview_canvas& canvas, const preview_rect& impact) {
+    canvas.lock.lock();
+    canvas.impact = impact;
+    return locked_canvas(canvas.lock, nullptr, nullptr, canvas.image.get());
+}
+
+std::pair<cpp::moveonly_function<void(HDC)>, HDC> lock_canvas_dc(const preview_canvas_ptr& canvas,
+                                                                 preview_rect& impact) {
+    preview_canvas& held = get_internals(canvas);
+    held.lock.lock();
+    const HDC dc = held.memory_dc.get();
+    lock_releaser releaser(held.lock, SelectObject(dc, held.bitmap), dc);
+    impact = held.impact;
+    return {cpp::moveonly_function<void(HDC)>(std::move(releaser)), dc};
+}
+
+preview_canvas_ptr make_preview_canvas(const engine_context& engine, std::int32_t width,
+                                       std::int32_t height) {
+    return std::make_unique<preview_canvas>(engine.root.get(), width, height);
 }
 
 namespace {
@@ -922,6 +1052,19 @@ HBITMAP load_png_resource(const engine_context& engine, std::int32_t size, HMODU
     return to_dib_bmp(std::move(scaled));
 }
 
+bool is_job_cancelled() noexcept {
+    const cpp::threading::thread_context* context = cpp::threading::current_thread_context();
+    if (context->latest_ticket == nullptr)
+        return cpp::threading::stop_requested();
+    // relaxed: the cell is a lone word that only the UI thread writes; a stale value lets the job run on
+    // a little longer, and the result's delivery test drops what it then makes.
+    const std::uint32_t latest =
+        std::atomic_ref<std::uint32_t>(*context->latest_ticket).load(std::memory_order_relaxed);
+    // Only a greater ticket supersedes: a job can start, and test itself, before its own ticket has
+    // reached the cell.
+    return latest > context->job_ticket || cpp::threading::stop_requested();
+}
+
 void interrupt_engine(const engine_context& engine) {
     query<zorvane::IProcessorService>(engine.root.get())->interrupt();
 }
@@ -988,15 +1131,24 @@ int report_exception(HWND owner, const std::exception& failure, const wchar_t* c
 // Callback objects -----------------------------------------------------------------------------------------
 
 com_ptr<zorvane::IImageReceiver> make_frame_receiver() {
-    return com_ptr<zorvane::IImageReceiver>(new frame_receiver);
+    return frame_receiver::make<frame_receiver>();
 }
 
 com_ptr<zorvane::ICallbackHandler> make_progress_handler() {
-    return com_ptr<zorvane::ICallbackHandler>(new progress_handler);
+    return progress_handler::make<progress_handler>(nullptr, nullptr);
+}
+
+com_ptr<zorvane::ICallbackHandler> make_progress_handler(const cpp::moveonly_function<void(float)>* callback,
+                                                         system_ui::window_task_queue* queue) {
+    com_ptr<zorvane::ICallbackHandler> handler = progress_handler::make<progress_handler>(callback, queue);
+    // The bar starts from nothing on the thread that sets the handler up.
+    if (callback != nullptr)
+        (*callback)(0.0f);
+    return handler;
 }
 
 com_ptr<zorvane::IObjectManager> make_dib_deleter() {
-    return com_ptr<zorvane::IObjectManager>(new dib_deleter);
+    return dib_deleter::make<dib_deleter>();
 }
 
 } // namespace tessolux

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include <windows.h>
 
@@ -15,7 +16,13 @@
 #pragma push_macro("interface")
 #undef interface
 #include "am-functional.h"
+#include "am-handle.h"
+#include "am-threading.h"
 #pragma pop_macro("interface")
+
+namespace system_ui {
+class window_task_queue;
+}
 
 namespace tessolux {
 
@@ -108,6 +115,76 @@ constexpr std::uint16_t narrow_sample(std::uint16_t v) noexcept {
 bool sample_pixel(const image_frame& frame, std::int32_t x, std::int32_t y,
                   const cpp::moveonly_function<void(std::uint64_t, bool, bool)>& callback);
 
+// The preview canvas ----------------------------------------------------------------------------------
+
+// A rectangle of the preview view.
+struct preview_rect {
+    std::int32_t x, y, width, height;
+};
+
+// What the preview is painted from: a 24-bit top-down DIB section in a memory DC that is at the same time
+// an engine image, so the engine renders straight into the bitmap the window blits. The preview lane
+// writes it and the UI thread paints it, each under the canvas lock.
+class preview_canvas {
+public:
+    // A failure of the DC or the DIB section throws std::bad_alloc.
+    preview_canvas(zorvane::IProcessor* root, std::int32_t width, std::int32_t height);
+    preview_canvas(const preview_canvas&) = delete;
+    preview_canvas& operator=(const preview_canvas&) = delete;
+
+    // Rows of 3-byte pixels rounded up to whole 32-bit words, as a DIB section lays them out.
+    static constexpr std::int32_t stride_for(std::int32_t width) noexcept { return ((width + 1) * 3) & ~3; }
+
+    // Fields in this order, so that they go in the reverse: the lock, then the image (whose release by
+    // the engine deletes the bitmap through the deleter), then the DC.
+    cpp::unique_any<HDC, &DeleteDC> memory_dc;
+    com_ptr<zorvane::IImage> image;
+    cpp::threading::cacheline_lock lock;
+    HBITMAP bitmap;
+    // Where in the preview view the canvas's top-left pixel was rendered to; empty until the first render.
+    preview_rect impact{};
+};
+
+using preview_canvas_ptr = std::unique_ptr<preview_canvas>;
+
+// The canvas of a holder that must have one; an empty holder throws std::logic_error.
+preview_canvas& get_internals(const preview_canvas_ptr& canvas);
+
+// The canvas held under its lock: the DC with the canvas bitmap selected (for drawing on it), or the
+// canvas image (for the engine to render into). Gives the lock back, and the DC what it held, when it
+// goes, also when an exception leaves the holder's scope.
+class locked_canvas {
+public:
+    locked_canvas(cpp::threading::cacheline_lock& lock, HGDIOBJ previous, HDC dc,
+                  zorvane::IImage* image) noexcept
+        : lock_(&lock), previous_(previous), dc_(dc), image_(image) {}
+    locked_canvas(locked_canvas&& other) noexcept
+        : lock_(std::exchange(other.lock_, nullptr)), previous_(other.previous_), dc_(other.dc_),
+          image_(other.image_) {}
+    locked_canvas(const locked_canvas&) = delete;
+    locked_canvas& operator=(const locked_canvas&) = delete;
+    ~locked_canvas();
+
+    HDC dc() const noexcept { return dc_; }
+    zorvane::IImage* image() const noexcept { return image_; }
+
+private:
+    cpp::threading::cacheline_lock* lock_;
+    HGDIOBJ previous_;
+    HDC dc_;
+    zorvane::IImage* image_;
+};
+
+locked_canvas lock_canvas(preview_canvas& canvas);
+// Records where the render about to happen lands in the preview view.
+locked_canvas lock_canvas(preview_canvas& canvas, const preview_rect& impact);
+
+// For painting: the DC with the canvas bitmap selected, with the impact rectangle copied out under the
+// lock, and the releaser that the painter calls with the DC when it is done (or that releases when it
+// goes uncalled). Empty canvas: std::logic_error.
+std::pair<cpp::moveonly_function<void(HDC)>, HDC> lock_canvas_dc(const preview_canvas_ptr& canvas,
+                                                                 preview_rect& impact);
+
 // The engine ------------------------------------------------------------------------------------------
 
 // An engine root and the progress handler its runs report to; either may be empty. Moves, never copies.
@@ -135,6 +212,11 @@ bool find_engine_server_path(wchar_t (&buffer)[4096]);
 
 // A new engine and no progress handler; an engine that cannot be created throws.
 engine_context create_engine_context();
+// The root shared with a progress handler that posts every report to callback through queue; both are
+// borrowed and must outlive the context.
+engine_context make_engine_context_with_progress(zorvane::IProcessor* root,
+                                                 const cpp::moveonly_function<void(float)>* callback,
+                                                 system_ui::window_task_queue* queue);
 // A new engine with a plain progress handler, or an empty context when the engine cannot be created.
 engine_context try_create_engine_context();
 // The root shared with a new plain progress handler.
@@ -161,9 +243,16 @@ image_frame_ptr convert_to_bgra32(const engine_context& engine, std::int32_t siz
 // PNG resource id of the module, decoded by the engine and scaled to fit size x size.
 HBITMAP load_png_resource(const engine_context& engine, std::int32_t size, HMODULE module, WORD id);
 
-// Running operations end promptly / as that, and the engine drops its caches. Results are ignored.
+// A canvas of that size over the context's engine.
+preview_canvas_ptr make_preview_canvas(const engine_context& engine, std::int32_t width, std::int32_t height);
+
+// Running operations end promptly; shutting down also drops what the engine caches. Results are ignored.
 void interrupt_engine(const engine_context& engine);
 void shutdown_engine(const engine_context& engine);
+
+// Whether the job running on the calling thread has been superseded by a newer one of its lane, or its
+// thread asked to stop. A thread that runs no lane's jobs only knows its own stop request.
+bool is_job_cancelled() noexcept;
 
 // Failure reports -------------------------------------------------------------------------------------
 
@@ -179,6 +268,11 @@ int report_exception(HWND owner, const std::exception& failure, const wchar_t* c
 // thread. The caller owns the one reference a new object starts with.
 com_ptr<zorvane::IImageReceiver> make_frame_receiver();
 com_ptr<zorvane::ICallbackHandler> make_progress_handler();
+// Posts each progress report (a percentage, 0 to 100) through queue to callback on the queue's thread,
+// and answers stop once the calling job is superseded. Calls callback with 0 before it returns.
+// Both are borrowed: their owner keeps them alive as long as the handler can be called.
+com_ptr<zorvane::ICallbackHandler> make_progress_handler(const cpp::moveonly_function<void(float)>* callback,
+                                                         system_ui::window_task_queue* queue);
 com_ptr<zorvane::IObjectManager> make_dib_deleter();
 
 } // namespace tessolux

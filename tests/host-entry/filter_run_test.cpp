@@ -288,6 +288,24 @@ TEST(filter_run, cancel_a_failed_loop_and_failures_leave_the_input_as_it_was) {
             }
 }
 
+TEST(filter_run, an_exception_that_is_no_failure_of_ours_still_gives_the_input_back) {
+    host_job job(4, 16, false);
+    const std::vector<std::uint8_t> original = job.input;
+    std::thread([&] {
+        ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
+        std::int16_t result = 7;
+        EXPECT_THROW(tessolux::run_filter_job(
+                         job.record, result,
+                         [](auto&&...) -> dialog_outcome { throw cpp::exceptional::user_cancelation(); }),
+                     cpp::exceptional::user_cancelation)
+            << "PluginMain answers it with bad parameters";
+        EXPECT_EQ(result, 7);
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(job.input, original);
+    EXPECT_EQ(live_engine_objects(), 0);
+}
+
 // Whole runs through the filter host, which notices any write into its input buffer.
 TEST(host_entry_run, every_layout_with_or_without_a_selection_ends_cancelled_with_the_document_untouched) {
     filter_host::plugin_module module(L"Tessolux3.8bf");
