@@ -87,8 +87,8 @@ std::int32_t channel_count(pixel_format format) {
 
 // Conversion kernels ------------------------------------------------------------------------------------
 
-// Where the host's samples lie within a pixel: the layout the host entry always passes, known when the
-// loop is compiled so that it can be vectorised, or any other given at run time.
+// Where the host's samples lie within a pixel: the layout the host entry always passes, which takes the
+// whole-register loops further down, or any other, given at run time.
 struct standard_offsets {
     static constexpr std::int32_t c0 = 0, c1 = 1, c2 = 2, alpha = 3;
 };
@@ -116,6 +116,7 @@ template <> struct engine_range<std::uint16_t> {
     }
 };
 
+// One row, sample by sample: what every pixel becomes, in any layout.
 template <class Sample, int K, class Offsets>
 void host_row_to_frame(const Sample* source, const std::uint8_t* mask, Sample* destination,
                        std::int32_t width, Offsets at) noexcept {
@@ -368,7 +369,7 @@ void frame_row_to_host(const Sample* unprocessed, const Sample* processed, const
                                  given_offsets{0, 1, 2, 3});
 }
 
-// The offsets as the loops take them: compiled in for the usual layout.
+// The row loops for the offsets given.
 template <class Body>
 void with_offsets(std::int32_t c0, std::int32_t c1, std::int32_t c2, std::int32_t alpha, Body&& body) {
     // Gray reads only the first sample, wherever the others would be.
@@ -390,9 +391,9 @@ template <class Sample> const Sample* samples_at(const void* row) noexcept {
         cpp::failure_location("operator ()", line, AM_PLUGIN_SOURCE("image-processor.cpp")).c_str());
 }
 
-// Callback objects ---------------------------------------------------------------------------------------
-
 } // namespace
+
+// Callback objects ---------------------------------------------------------------------------------------
 
 namespace automation {
 

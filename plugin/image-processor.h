@@ -1,6 +1,6 @@
 // The image pipeline's ground floor: the engine's images as owned frames, the host's interleaved planes
-// in and out of engine images, the engine and its contexts, the objects the engine calls back, and the
-// failure report the host entry shows.
+// in and out of engine images, the preview canvas, the engine and its contexts, the objects the engine
+// calls back, the job-cancellation test they answer with, and the failure report the host entry shows.
 #pragma once
 
 #include <cstdint>
