@@ -12,13 +12,9 @@
 
 #include "ZorvaneImageProcessor.h"
 #include "abi-export.h"
-// The COM headers define "interface" as a macro, which the function wrapper uses as a name.
-#pragma push_macro("interface")
-#undef interface
 #include "am-functional.h"
 #include "am-handle.h"
 #include "am-threading.h"
-#pragma pop_macro("interface")
 
 namespace system_ui {
 class window_task_queue;
