@@ -3,6 +3,7 @@
 #include <ole2.h>
 
 #include <stdexcept>
+#include <utility>
 
 #include "am-common.h"
 
@@ -29,29 +30,29 @@ std::int16_t last_plane_used(std::int16_t planes) noexcept {
 }
 
 // The engine images hold gray, colour or colour with transparency at 8 or 16 bits per sample; a host that
-// hands us anything else gets a failure report instead of a misread buffer.
+// hands us anything else, or buffers shorter than the rows it describes, gets a failure report instead of
+// a misread or overrun buffer.
 void check_supported(const host::FilterRecord& record, const job_geometry& job) {
     if (record.planes < 1 || record.planes > 4 || (job.bits != 8 && job.bits != 16))
         throw std::invalid_argument(
             "unsupported image: " + cpp::to_decimal_string(static_cast<std::uint32_t>(record.planes)) +
             " planes of " + cpp::to_decimal_string(static_cast<std::uint32_t>(job.bits)) + " bits");
+    const std::int64_t samples = job.alpha != -1 ? 4 : job.green != 0 ? 3 : 1;
+    const std::int64_t row = std::int64_t{job.width} * samples * (job.bits / 8);
+    const bool masked = record.haveMask != 0;
+    if (job.width <= 0 || job.height <= 0 || record.inData == nullptr || record.outData == nullptr ||
+        record.inRowBytes < row || record.outRowBytes < row ||
+        (masked && (record.maskData == nullptr || record.maskRowBytes < job.width)))
+        throw std::invalid_argument("the host's image buffers do not hold the filtered area");
 }
 
-// Shows a failure of the run to the user. Until the failure reports exist the failure is only
-// reflected in the result: the run ends as cancelled.
-std::int16_t report_failure(HWND, const std::exception&) {
-    return host::userCanceledErr;
-}
-
-// What the preview dialog made of the run.
-enum class dialog_outcome { cancelled, loop_failed, accepted };
-
-// The engine over the host's buffers and the modal preview dialog. Neither is part of the module yet;
-// with no window there is nobody to accept the run, so it counts as cancelled and the host keeps its
-// image.
-dialog_outcome run_dialog(host::FilterRecord&, const job_geometry&, const std::wstring&) {
-    return dialog_outcome::cancelled;
-}
+// The preview dialog (tessolux::main_window) is created over the engine, a copy of the key, the source,
+// the result and the owner window, shown with ShowWindow(SW_SHOWNORMAL) and run by run_message_loop; it
+// ends as cancelled when its not-accepted flag is still set, as loop_failed when the loop returned
+// non-zero, else as accepted. It is not part of the module yet: with nobody to accept the run, the run
+// ends as cancelled and the host keeps its image.
+constexpr auto run_preview_window = [](const engine_context&, const std::wstring&, const image_frame_ptr&,
+                                       const image_frame_ptr&, HWND) { return dialog_outcome::cancelled; };
 
 void filter_start(host::FilterRecord& record, std::int16_t& result) {
     request_whole_image(record);
@@ -60,25 +61,7 @@ void filter_start(host::FilterRecord& record, std::int16_t& result) {
 }
 
 void filter_continue(host::FilterRecord& record, std::int16_t& result) {
-    const std::wstring key = instance_key(module_handle);
-    const job_geometry job = describe_job(record);
-    try {
-        check_supported(record, job);
-        switch (run_dialog(record, job, key)) {
-        case dialog_outcome::cancelled:
-            result = host::userCanceledErr;
-            break;
-        case dialog_outcome::loop_failed:
-            result = host::run_failed;
-            break;
-        case dialog_outcome::accepted:
-            // The host's own preset result stands.
-            break;
-        }
-    } catch (const std::exception& failure) {
-        result = report_failure(job.owner, failure);
-    }
-    empty_request_rects(record);
+    run_filter_job(record, result, run_preview_window);
 }
 
 } // namespace
@@ -151,6 +134,81 @@ void request_whole_image(host::FilterRecord& record) noexcept {
     record.outLoPlane = record.inLoPlane = 0;
     record.wantsAbsolute = 1;
     record.outHiPlane = record.inHiPlane = last_plane_used(record.planes);
+}
+
+void run_filter_job(host::FilterRecord& record, std::int16_t& result, const preview_window& window) {
+    const std::wstring key = instance_key(module_handle);
+    const job_geometry job = describe_job(record);
+    image_frame_ptr source;
+    image_frame_ptr processed;
+    // The host's 16-bit input, when the engine reads it in place, is widened to the engine's range; it
+    // goes back to the host's range once the engine is done with it, however the run ends, because the
+    // input buffer is the host's document.
+    const image_frame* widened_input = nullptr;
+    const auto restore_input = [&] {
+        if (const image_frame* input = std::exchange(widened_input, nullptr))
+            scale_image_channels(*input, false);
+    };
+    try {
+        check_supported(record, job);
+        const engine_context engine = create_engine_context();
+        if (record.haveMask == 0) {
+            // The engine reads and writes the host's own buffers.
+            source = wrap_host_input(engine, record.inData, job.width, job.height, record.inRowBytes,
+                                     job.bits, job.red, job.green, job.blue, job.alpha);
+            processed = wrap_host_output(engine, record.outData, job.width, job.height, record.outRowBytes,
+                                         job.bits, job.red, job.green, job.blue, job.alpha);
+            if (job.bits == 16) {
+                scale_image_channels(*source, true);
+                widened_input = source.get();
+            }
+        } else {
+            // The selection travels in the alpha sample of engine-owned copies; no host buffer is handed
+            // over.
+            source = create_engine_image(engine, job.width, job.height, job.bits, 0, 1, 2, 3);
+            processed = create_engine_image(engine, job.width, job.height, job.bits, 0, 1, 2, 3);
+            copy_host_to_frame(record.inData, record.inRowBytes, job.red, job.green, job.blue, job.alpha,
+                               static_cast<const std::uint8_t*>(record.maskData), record.maskRowBytes,
+                               *source);
+        }
+        const dialog_outcome outcome = window(engine, key, source, processed, job.owner);
+        restore_input();
+        switch (outcome) {
+        case dialog_outcome::cancelled:
+            result = host::userCanceledErr;
+            break;
+        case dialog_outcome::loop_failed:
+            result = host::run_failed;
+            break;
+        case dialog_outcome::accepted:
+            // The host's own preset result stands.
+            if (record.haveMask == 0) {
+                // The engine has written the output buffer, in its own range.
+                if (job.bits == 16)
+                    scale_image_channels(*processed, false);
+            } else {
+                const image_frame_ptr input =
+                    wrap_host_input(engine, record.inData, job.width, job.height, record.inRowBytes, job.bits,
+                                    job.red, job.green, job.blue, job.alpha);
+                copy_frame_to_host(*input, *processed, static_cast<const std::uint8_t*>(record.maskData),
+                                   record.maskRowBytes, record.outData, record.outRowBytes, job.red,
+                                   job.green, job.blue, job.alpha);
+            }
+            break;
+        }
+    } catch (const std::exception& failure) {
+        // The window and the engine context are gone by now; the input goes back before the user sees
+        // the box.
+        restore_input();
+        result = report_exception(job.owner, failure, engine_file_name) == 0 ? host::userCanceledErr
+                                                                             : host::filterBadParameters;
+    } catch (...) {
+        // Nothing of ours to report (a cancellation that got this far, a foreign exception): PluginMain
+        // tells the host, which gets its document back first.
+        restore_input();
+        throw;
+    }
+    empty_request_rects(record);
 }
 
 void empty_request_rects(host::FilterRecord& record) noexcept {

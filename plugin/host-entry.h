@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "image-processor.h"
+
 namespace tessolux {
 
 // The host's structures, declared from their byte offsets. Only the named fields are ours to read or
@@ -130,6 +132,20 @@ struct job_geometry {
     HWND owner;
 };
 job_geometry describe_job(const host::FilterRecord& record) noexcept;
+
+// How the preview window ended the run.
+enum class dialog_outcome { cancelled, loop_failed, accepted };
+
+// The modal preview window over the engine, the settings key, the source and result frames and the host
+// window: it returns when the user has applied, cancelled or closed it, and on Apply has copied the shown
+// picture into the result frame.
+using preview_window = cpp::moveonly_function<dialog_outcome(
+    const engine_context& engine, const std::wstring& key, const image_frame_ptr& source,
+    const image_frame_ptr& result, HWND owner)>;
+
+// The continue selector's filter run: the engine over the host's buffers, the window, the write-back of
+// an accepted run, and the failure report. The module passes its own preview window.
+void run_filter_job(host::FilterRecord& record, std::int16_t& result, const preview_window& window);
 
 // The start selector's request: the whole image in one piece, the planes we process.
 void request_whole_image(host::FilterRecord& record) noexcept;

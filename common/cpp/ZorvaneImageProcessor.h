@@ -4,6 +4,9 @@
 // plug-in share this header and nothing else, so it needs nothing but the Windows headers.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include <windows.h>
 #include <objidl.h>
 #include <oleauto.h>
@@ -27,6 +30,56 @@ enum class pixel_format : INT32 {
     rgba32 = 12,
     rgba64 = 13,
 };
+
+// What a format code says about its pixels. Bits per pixel answers -1 (all bits set) for a code it does
+// not know; the channel depth (8 or 16) and the colour space (1 one channel, 2 three, 4 four) exist only for
+// the codes 2 to 13 and throw std::invalid_argument for any other, code 1 included.
+INT32 get_bits_per_pixel(pixel_format format) noexcept;
+INT32 get_channels_bitdepth(pixel_format format);
+INT32 get_colorspace(pixel_format format);
+
+namespace details {
+[[noreturn]] void throw_unsupported_format();
+
+// Where R, G, B and A lie among a pixel's samples (-1: not there), for the codes 2 to 13.
+struct sample_order {
+    signed char red, green, blue, alpha;
+};
+inline constexpr sample_order sample_orders[14] = {
+    {-1, -1, -1, -1}, {-1, -1, -1, -1}, {0, 0, 0, -1}, {0, 0, 0, -1}, // 2, 3: gray in R, G and B
+    {2, 1, 0, -1},    {2, 1, 0, -1},                                  // 4, 5: B, G, R
+    {0, 1, 2, -1},    {0, 1, 2, -1},                                  // 6, 7: R, G, B
+    {2, 1, 0, 3},     {2, 1, 0, 3},                                   // 8, 9: B, G, R, A
+    {1, 2, 0, 3},     {1, 2, 0, 3},                                   // 10, 11: B, R, G, A
+    {0, 1, 2, 3},     {0, 1, 2, 3},                                   // 12, 13: R, G, B, A
+};
+inline constexpr signed char sample_counts[14] = {0, 0, 1, 1, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4};
+} // namespace details
+
+// The pixel at (x, y) of a buffer in that format as four unscaled 16-bit lanes: R in bits 0-15, G in
+// 16-31, B in 32-47, A in 48-63 (8-bit samples stay 0..255). Gray fills R, G and B; formats without
+// alpha leave A at 0. Codes outside 2 to 13 throw std::runtime_error. The caller checks the point
+// against the buffer.
+inline std::uint64_t select_RGB_RGBA(pixel_format format, INT32 x, INT32 y, const BYTE* data, INT32 stride) {
+    const INT32 code = static_cast<INT32>(format);
+    if (code < 2 || code > 13)
+        details::throw_unsupported_format();
+    const details::sample_order order = details::sample_orders[code];
+    const int samples = details::sample_counts[code];
+    const bool wide = (code & 1) != 0;
+    const BYTE* pixel = data + static_cast<std::ptrdiff_t>(y) * stride +
+                        static_cast<std::ptrdiff_t>(x) * samples * (wide ? 2 : 1);
+    const auto sample = [&](signed char index) -> std::uint64_t {
+        if (index < 0)
+            return 0;
+        if (!wide)
+            return pixel[index];
+        // Host and engine buffers are not bound to 2-byte alignment: read the two bytes one by one.
+        return static_cast<std::uint64_t>(pixel[2 * index] | pixel[2 * index + 1] << 8);
+    };
+    return sample(order.red) | sample(order.green) << 16 | sample(order.blue) << 32 |
+           sample(order.alpha) << 48;
+}
 
 // The engine's two private result codes. The first is a success code: a run that the progress handler
 // asked to stop ends with it. The second is a failure code meaning that the calling thread has been

@@ -113,10 +113,14 @@ void check_nonzero_result(const check_context& context, HRESULT hr) {
         throw cpp::exceptional::allocationFailure(std::move(message));
     if (hr == E_INVALIDARG)
         throw std::invalid_argument(message);
-    throw interface_exception(hr, std::move(message));
+    throw_interface_exception(std::move(message), hr);
 }
 
 } // namespace details
+
+void throw_interface_exception(std::string message, HRESULT result) {
+    throw interface_exception(result, std::move(message));
+}
 
 const IID* find_interface_id(const IID& id, const IID* table, std::uint32_t count) noexcept {
     std::uint32_t wanted[4];

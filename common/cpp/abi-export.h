@@ -136,6 +136,10 @@ private:
 inline constexpr HRESULT engine_job_cancelled = static_cast<HRESULT>(0x20000100);
 inline constexpr HRESULT engine_thread_stopped = static_cast<HRESULT>(0xA0000200);
 
+// Throws interface_exception made from the message and the result: the end of every failed COM call
+// that is neither out of memory nor an invalid argument.
+[[noreturn]] void throw_interface_exception(std::string message, HRESULT result);
+
 namespace details {
 // Everything after the S_OK test, kept out of line so that a passing check costs one comparison.
 void check_nonzero_result(const check_context& context, HRESULT hr);

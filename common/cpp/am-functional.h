@@ -91,19 +91,19 @@ concept holdable_callable =
 // Small callables live in the inline area; larger ones, and those whose move could throw, live in a block
 // from an allocator that the block keeps a copy of. Moving never allocates. N only tells instances apart.
 template <class R, class... Args, unsigned N> class moveonly_function_impl<R(Args...), N> {
-    using interface = f_interface<R, Args...>;
+    using impl_interface = f_interface<R, Args...>;
     using slots = function_slots<R, Args...>;
 
 public:
     // The empty function.
-    class default_impl final : public interface {
+    class default_impl final : public impl_interface {
     public:
-        default_impl() noexcept : interface(&relocate_empty) {}
+        default_impl() noexcept : impl_interface(&relocate_empty) {}
         R AM_INVOKE_CONVENTION invoke(call_param<Args>...) override {
             throw exceptional::empty_functional_invocation();
         }
         bool is_callable() const noexcept override { return false; }
-        typename interface::destroyer get_destroyer() const noexcept override { return nullptr; }
+        typename impl_interface::destroyer get_destroyer() const noexcept override { return nullptr; }
 
     private:
         static void relocate_empty(slots&, slots& destination) noexcept { emplace_empty(destination); }
@@ -111,16 +111,16 @@ public:
     static_assert(std::is_trivially_destructible_v<default_impl>);
 
     // A callable kept in the inline area.
-    template <class F> class func_inplace_impl final : public interface {
+    template <class F> class func_inplace_impl final : public impl_interface {
     public:
         template <class G>
         explicit func_inplace_impl(G&& closure)
-            : interface(&relocate_inplace), closure_(std::forward<G>(closure)) {}
+            : impl_interface(&relocate_inplace), closure_(std::forward<G>(closure)) {}
         R AM_INVOKE_CONVENTION invoke(call_param<Args>... args) override {
             return std::invoke_r<R>(closure_, std::forward<call_param<Args>>(args)...);
         }
         bool is_callable() const noexcept override { return true; }
-        typename interface::destroyer get_destroyer() const noexcept override {
+        typename impl_interface::destroyer get_destroyer() const noexcept override {
             if constexpr (std::is_trivially_destructible_v<F>)
                 return nullptr;
             else
@@ -142,7 +142,7 @@ public:
     };
 
     // A callable kept in an allocator block, followed by a copy of that allocator.
-    template <class F> class func_alloc_impl final : public interface {
+    template <class F> class func_alloc_impl final : public impl_interface {
     public:
         static constexpr std::uint32_t block_size = sizeof(func_alloc_impl);
         static constexpr std::uint32_t block_alignment = alignof(func_alloc_impl) > 8
@@ -151,12 +151,12 @@ public:
 
         template <class G>
         func_alloc_impl(G&& closure, const allocator_interface& allocator)
-            : interface(&relocate_block), closure_(std::forward<G>(closure)), allocator_(allocator) {}
+            : impl_interface(&relocate_block), closure_(std::forward<G>(closure)), allocator_(allocator) {}
         R AM_INVOKE_CONVENTION invoke(call_param<Args>... args) override {
             return std::invoke_r<R>(closure_, std::forward<call_param<Args>>(args)...);
         }
         bool is_callable() const noexcept override { return true; }
-        typename interface::destroyer get_destroyer() const noexcept override { return &destroy; }
+        typename impl_interface::destroyer get_destroyer() const noexcept override { return &destroy; }
 
     private:
         // The block stays where it is; only its address changes hands.

@@ -1,6 +1,7 @@
 #include "plugin/host-entry.h"
 
 #include "host/filter-host.h"
+#include "message-box-reader.h"
 
 #include <cstring>
 #include <cwctype>
@@ -237,8 +238,11 @@ TEST_F(host_entry, continue_refuses_unreadable_layouts_without_touching_a_buffer
     struct layout {
         std::int16_t planes;
         std::int32_t depth;
+        std::int32_t row_bytes;
     };
-    for (const layout l : {layout{5, 8}, layout{0, 8}, layout{3, 32}, layout{1, 12}}) {
+    // Unknown plane counts and depths, and rows shorter than the area they should hold.
+    for (const layout l : {layout{5, 8, 32}, layout{0, 8, 32}, layout{3, 32, 32}, layout{1, 12, 32},
+                           layout{4, 8, 7}, layout{3, 16, 11}}) {
         std::uint8_t input[64];
         std::uint8_t output[64];
         std::memset(input, 0x11, sizeof input);
@@ -251,9 +255,12 @@ TEST_F(host_entry, continue_refuses_unreadable_layouts_without_touching_a_buffer
             call(sdk::filterSelectorStart, &record);
             record.inData = input;
             record.outData = output;
-            record.inRowBytes = record.outRowBytes = 32;
+            record.inRowBytes = record.outRowBytes = l.row_bytes;
+            test_support::message_box_reader reader;
             EXPECT_EQ(call(sdk::filterSelectorContinue, &record), sdk::userCanceledErr)
                 << l.planes << " planes of " << l.depth << " bits";
+            ASSERT_EQ(reader.boxes().size(), 1u) << "the refusal is shown, once";
+            EXPECT_EQ(reader.boxes()[0].text, L"An unknown error has occured!");
             call(sdk::filterSelectorFinish, &record);
         });
         EXPECT_EQ(record.inRect, sdk::Rect{});
