@@ -4,7 +4,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "am-collections.h"
 #include "am-common.h"
 #include "am-resizable-array.h"
 #include "abi-export.h"
@@ -25,11 +24,13 @@ using zorvane::IImageData;
 using zorvane::IOperation;
 
 // How long a job waits between attempts on a destination that another user of the engine holds. The
-// red-eye job's destination is always the shared result image, which the preview may be reading.
+// red-eye job's destination is always the shared result image, which the preview render reads at length,
+// so it asks less often.
 constexpr int destination_poll_ms = 2;
 constexpr int red_eye_destination_poll_ms = 5;
 
-// Slider values reach the engine scaled in single precision, as the engine's own panel computes them.
+// Slider values are scaled in single precision: the texts are those of the float products (5 x 0.0001f
+// prints "0.000500"), the same on every machine.
 float scaled(int value, float factor) noexcept {
     return static_cast<float>(value) * factor;
 }
@@ -273,7 +274,7 @@ struct remove_red_eyes_closure {
             const com_ptr<IFilter> child = add_child(node, L"Circle");
             set_property(child, L"X", to_text(circle.x));
             set_property(child, L"Y", to_text(circle.y));
-            // The engine takes no empty circle; a circle drawn with a click is one pixel wide.
+            // The engine takes no circle of radius 0: it is sent as the smallest one.
             set_property(child, L"radius", to_text(static_cast<unsigned>(std::max(circle.radius, 1))));
             commit(child);
         }
