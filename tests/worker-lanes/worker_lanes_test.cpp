@@ -233,24 +233,6 @@ TEST_F(worker_lanes, a_job_just_below_the_ticket_wrap_is_superseded_by_a_wrapped
     EXPECT_EQ(slept, 0);
 }
 
-TEST(job_tickets, newer_means_ahead_by_less_than_half_the_ticket_range) {
-    EXPECT_FALSE(tessolux::is_newer_ticket(5, 5));
-    EXPECT_TRUE(tessolux::is_newer_ticket(6, 5));
-    EXPECT_FALSE(tessolux::is_newer_ticket(4, 5)) << "the launcher has not stored this job's ticket yet";
-    EXPECT_TRUE(tessolux::is_newer_ticket(0, 0x3fffffff));
-    EXPECT_TRUE(tessolux::is_newer_ticket(3, 0x3ffffffe));
-    EXPECT_FALSE(tessolux::is_newer_ticket(0x3fffffff, 0));
-}
-
-TEST_F(worker_lanes, only_the_cells_own_ticket_passes_the_delivery_check) {
-    test_lane lane;
-    const std::uint32_t first = lane.queue_job([](unsigned) {});
-    EXPECT_TRUE(tessolux::is_latest_ticket(&lane.cell, first));
-    const std::uint32_t second = lane.queue_job([](unsigned) {});
-    EXPECT_FALSE(tessolux::is_latest_ticket(&lane.cell, first));
-    EXPECT_TRUE(tessolux::is_latest_ticket(&lane.cell, second));
-}
-
 TEST_F(worker_lanes, off_a_worker_only_the_threads_own_stop_request_cancels) {
     EXPECT_FALSE(is_job_cancelled()) << "the UI thread";
     EXPECT_NO_THROW(tessolux::throw_if_job_cancelled());
