@@ -13,6 +13,7 @@
 #include "host-entry.h"
 #include "win-common.h"
 #include "resource.h"
+#include "worker-lanes.h"
 
 namespace tessolux {
 
@@ -511,7 +512,8 @@ public:
         if (go_on == nullptr)
             return E_POINTER;
         // Whatever fails here (a full or torn-down task queue, memory) must not unwind into the engine:
-        // the run is then asked to stop, which ends the job quietly.
+        // the run is then asked to stop. A job still current when its run stops fails through its lane,
+        // so the stop never goes unnoticed.
         *go_on = VARIANT_FALSE;
         try {
             if (callback_ != nullptr && queue_ != nullptr)
@@ -1051,19 +1053,6 @@ HBITMAP load_png_resource(const engine_context& engine, std::int32_t size, HMODU
     check_result(root, root->create_scaled_copy(static_cast<frame_receiver*>(receiver.get())->kept(), size,
                                                 VARIANT_TRUE, 0, scaled.put()));
     return to_dib_bmp(std::move(scaled));
-}
-
-bool is_job_cancelled() noexcept {
-    const cpp::threading::thread_context* context = cpp::threading::current_thread_context();
-    if (context->latest_ticket == nullptr)
-        return cpp::threading::stop_requested();
-    // relaxed: the cell is a lone word that only the UI thread writes; a stale value lets the job run on
-    // a little longer, and the result's delivery test drops what it then makes.
-    const std::uint32_t latest =
-        std::atomic_ref<std::uint32_t>(*context->latest_ticket).load(std::memory_order_relaxed);
-    // Only a greater ticket supersedes: a job can start, and test itself, before its own ticket has
-    // reached the cell.
-    return latest > context->job_ticket || cpp::threading::stop_requested();
 }
 
 void interrupt_engine(const engine_context& engine) {

@@ -1,6 +1,7 @@
 // The image pipeline's ground floor: the engine's images as owned frames, the host's interleaved planes
 // in and out of engine images, the preview canvas, the engine and its contexts, the objects the engine
-// calls back, the job-cancellation test they answer with, and the failure report the host entry shows.
+// calls back (the progress handler answers with the worker lanes' is_job_cancelled), and the failure
+// report the host entry shows.
 #pragma once
 
 #include <cstdint>
@@ -245,10 +246,6 @@ preview_canvas_ptr make_preview_canvas(const engine_context& engine, std::int32_
 // Running operations end promptly; shutting down also drops what the engine caches. Results are ignored.
 void interrupt_engine(const engine_context& engine);
 void shutdown_engine(const engine_context& engine);
-
-// Whether the job running on the calling thread has been superseded by a newer one of its lane, or its
-// thread asked to stop. A thread that runs no lane's jobs only knows its own stop request.
-bool is_job_cancelled() noexcept;
 
 // Failure reports -------------------------------------------------------------------------------------
 

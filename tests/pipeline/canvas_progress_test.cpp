@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include "plugin/worker-lanes.h"
 #include "win-common.h"
 
 using ::testing::ElementsAre;
