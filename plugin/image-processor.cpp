@@ -1,5 +1,7 @@
 #include "image-processor.h"
 
+#include "parameter-text.h"
+
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -751,27 +753,15 @@ namespace {
 
 // The class id as the registry writes it: {8-4-4-4-12} upper-case hexadecimal digits.
 cpp::static_wstring<38> guid_to_text(const GUID& id) {
-    cpp::static_wstring<38> text;
-    constexpr wchar_t digits[] = L"0123456789ABCDEF";
-    std::size_t at = 0;
-    const auto put = [&](std::uint32_t value, int count) {
-        for (int shift = 4 * (count - 1); shift >= 0; shift -= 4)
-            text[at++] = digits[(value >> shift) & 0xF];
+    const auto pair = [&](int first) {
+        return static_cast<std::uint16_t>(id.Data4[first] << 8 | id.Data4[first + 1]);
     };
-    text[at++] = L'{';
-    put(id.Data1, 8);
-    text[at++] = L'-';
-    put(id.Data2, 4);
-    text[at++] = L'-';
-    put(id.Data3, 4);
-    text[at++] = L'-';
-    put(id.Data4[0], 2);
-    put(id.Data4[1], 2);
-    text[at++] = L'-';
-    for (int i = 2; i != 8; ++i)
-        put(id.Data4[i], 2);
-    text[at++] = L'}';
-    return text;
+    const std::uint32_t tail = std::uint32_t{id.Data4[4]} << 24 | std::uint32_t{id.Data4[5]} << 16 |
+                               std::uint32_t{id.Data4[6]} << 8 | id.Data4[7];
+    return cpp::make_static_string(L"{") + to_hex_text(static_cast<std::uint32_t>(id.Data1)) + L"-" +
+           to_hex_text(static_cast<std::uint16_t>(id.Data2)) + L"-" +
+           to_hex_text(static_cast<std::uint16_t>(id.Data3)) + L"-" + to_hex_text(pair(0)) + L"-" +
+           to_hex_text(pair(2)) + to_hex_text(tail) + L"}";
 }
 
 // The default value of the key as a path, when it is a text that fits the buffer with its terminator.
