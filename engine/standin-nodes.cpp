@@ -17,26 +17,26 @@ constexpr double uint_high = 4294967295.0;
 constexpr const wchar_t* resize_methods[] = {L"lanczos", L"nearest"};
 constexpr const wchar_t* convert_targets[] = {L"BGR24", L"BGRA32"};
 
-property_spec number(const wchar_t* name, value_kind kind, double low, double high, bool required = true) {
+property_rule number(const wchar_t* name, value_kind kind, double low, double high, bool required = true) {
     return {name, kind, low, high, required, {}};
 }
 
 // The ranges are those the plug-in's sliders can produce after its scalings (see the stage jobs): a
 // value outside them means the plug-in computed a text wrongly.
-const property_spec reduce_noise_properties[] = {
+const property_rule reduce_noise_properties[] = {
     number(L"reduce-intensity", value_kind::real, 0.1, 30.0),
     number(L"intensity-color", value_kind::real, 0.1, 30.0),
     number(L"tile-size", value_kind::signed_int, 3, 51),
     number(L"search-size", value_kind::signed_int, 7, 33),
     number(L"blend-intensity", value_kind::real, 0.01, 1.0),
 };
-const property_spec bilateral_properties[] = {
+const property_rule bilateral_properties[] = {
     number(L"val-square-sigma", value_kind::signed_int, 4, 1200),
     number(L"pos-square-sigma", value_kind::signed_int, 1, 300),
     number(L"radius", value_kind::signed_int, 1, 25),
     number(L"blending", value_kind::real, 0.01, 1.0),
 };
-const property_spec natural_enhance_properties[] = {
+const property_rule natural_enhance_properties[] = {
     number(L"enhance-intensity", value_kind::real, 0.0, 1.0),
     number(L"ratio-red", value_kind::real, 0.0, 1.0),
     number(L"ratio-green", value_kind::real, 0.0, 1.0),
@@ -46,42 +46,42 @@ const property_spec natural_enhance_properties[] = {
     number(L"ahe-scope", value_kind::real, 1.0, 2.0),
     number(L"avg-segment-size", value_kind::signed_int, 24, 512),
 };
-const property_spec circle_properties[] = {
+const property_rule circle_properties[] = {
     number(L"X", value_kind::signed_int, int_low, int_high),
     number(L"Y", value_kind::signed_int, int_low, int_high),
     number(L"radius", value_kind::unsigned_int, 1, int_high),
 };
-const property_spec red_eye_properties[] = {
+const property_rule red_eye_properties[] = {
     number(L"border-width", value_kind::unsigned_int, 0, 30),
     number(L"intensity", value_kind::real, 0.0, 2.0),
 };
-const property_spec rectangle_properties[] = {
+const property_rule rectangle_properties[] = {
     number(L"x", value_kind::unsigned_int, 0, int_high),
     number(L"y", value_kind::unsigned_int, 0, int_high),
     number(L"width", value_kind::unsigned_int, 1, int_high),
     number(L"height", value_kind::unsigned_int, 1, int_high),
 };
-const property_spec tilt_shift_properties[] = {
+const property_rule tilt_shift_properties[] = {
     number(L"blur-radius", value_kind::signed_int, 1, 150),
     number(L"border-size-relative", value_kind::real, 0.01, 0.5),
 };
-const property_spec intensity_properties[] = {
+const property_rule intensity_properties[] = {
     number(L"intensity", value_kind::real, 0.01, 1.0, false),
 };
-const property_spec resize_properties[] = {
+const property_rule resize_properties[] = {
     number(L"width", value_kind::signed_int, 1, 65535),
     number(L"height", value_kind::signed_int, 1, 65535),
     {L"method", value_kind::choice, 0, 0, true, resize_methods},
 };
-const property_spec convert_properties[] = {
+const property_rule convert_properties[] = {
     {L"to", value_kind::choice, 0, 0, true, convert_targets},
     number(L"alpha-background", value_kind::hex_colour, 0, 0xffffff, false),
 };
 
-const node_spec circle_spec{L"Circle", node_kind::circle, 0, circle_properties, nullptr, 0, false};
-const node_spec focused_rect_spec{
+const node_rule circle_spec{L"Circle", node_kind::circle, 0, circle_properties, nullptr, 0, false};
+const node_rule focused_rect_spec{
     L"focused-rect", node_kind::rectangle, 0, rectangle_properties, nullptr, 0, false};
-const node_spec impact_rect_spec{L"impact-rect", node_kind::rectangle, 0, rectangle_properties, nullptr, 0,
+const node_rule impact_rect_spec{L"impact-rect", node_kind::rectangle, 0, rectangle_properties, nullptr, 0,
                                  false};
 
 struct named_look {
@@ -132,8 +132,8 @@ const named_look film_looks[] = {
     {L"SEPIA", {false, 0.00f, 1.00f, 1.10f, 0.98f, 0.80f, 0.05f, 0.03f, 0.00f}},
 };
 
-std::vector<node_spec> make_node_specs() {
-    std::vector<node_spec> specs{
+std::vector<node_rule> make_node_specs() {
+    std::vector<node_rule> rules{
         {L"reduce-noise", node_kind::reduce_noise, 0, reduce_noise_properties, nullptr, 0, false},
         {L"bilateral-filter", node_kind::bilateral_filter, 0, bilateral_properties, nullptr, 0, false},
         {L"natural-enhance", node_kind::natural_enhance, 0, natural_enhance_properties, nullptr, 0, false},
@@ -147,17 +147,17 @@ std::vector<node_spec> make_node_specs() {
         {L"convert", node_kind::convert, 0, convert_properties, nullptr, 0, false},
     };
     for (int i = 0; i != static_cast<int>(std::size(film_looks)); ++i) {
-        std::span<const property_spec> properties;
+        std::span<const property_rule> properties;
         if (!film_looks[i].look.monochrome)
             properties = intensity_properties;
-        specs.push_back({film_looks[i].name, node_kind::film, i, properties, nullptr, 0, false});
+        rules.push_back({film_looks[i].name, node_kind::film, i, properties, nullptr, 0, false});
     }
-    return specs;
+    return rules;
 }
 
-const std::vector<node_spec>& node_specs() {
-    static const std::vector<node_spec> specs = make_node_specs();
-    return specs;
+const std::vector<node_rule>& node_rules() {
+    static const std::vector<node_rule> rules = make_node_specs();
+    return rules;
 }
 
 bool is_digit(wchar_t c) {
@@ -263,43 +263,43 @@ std::wstring quoted(std::wstring_view text) {
 }
 
 bool node_settings::has(std::wstring_view name) const {
-    for (const auto& [spec, value] : values)
-        if (name == spec->name)
+    for (const auto& [rule, value] : values)
+        if (name == rule->name)
             return true;
     return false;
 }
 
 double node_settings::number(std::wstring_view name, double fallback) const {
-    for (const auto& [spec, value] : values)
-        if (name == spec->name)
+    for (const auto& [rule, value] : values)
+        if (name == rule->name)
             return value;
     return fallback;
 }
 
-const node_spec& find_node_spec(std::wstring_view name) {
-    for (const node_spec& spec : node_specs())
-        if (name == spec.name)
-            return spec;
+const node_rule& find_node_spec(std::wstring_view name) {
+    for (const node_rule& rule : node_rules())
+        if (name == rule.name)
+            return rule;
     invalid(L"unknown node " + quoted(name));
 }
 
-const node_spec& find_child_spec(const node_spec& parent, std::wstring_view name) {
+const node_rule& find_child_spec(const node_rule& parent, std::wstring_view name) {
     if (parent.child == nullptr || name != parent.child->name)
         invalid(L"node " + quoted(parent.name) + L" has no child " + quoted(name));
     return *parent.child;
 }
 
 void set_node_property(node_settings& node, std::wstring_view name, std::wstring_view text) {
-    const node_spec& spec = *node.spec;
-    std::wstring where = L"property " + quoted(name) + L" of node " + quoted(spec.name);
+    const node_rule& rule = *node.rule;
+    std::wstring where = L"property " + quoted(name) + L" of node " + quoted(rule.name);
     if (node.committed)
         invalid(where + L": the node is already committed");
-    const property_spec* property = nullptr;
-    for (const property_spec& p : spec.properties)
+    const property_rule* property = nullptr;
+    for (const property_rule& p : rule.properties)
         if (name == p.name)
             property = &p;
     if (property == nullptr)
-        invalid(L"node " + quoted(spec.name) + L" has no property " + quoted(name));
+        invalid(L"node " + quoted(rule.name) + L" has no property " + quoted(name));
 
     double value = 0.0;
     bool read = false;
@@ -344,12 +344,12 @@ void set_node_property(node_settings& node, std::wstring_view name, std::wstring
 }
 
 void check_complete(const node_settings& node) {
-    for (const property_spec& p : node.spec->properties)
+    for (const property_rule& p : node.rule->properties)
         if (p.required && !node.has(p.name))
-            invalid(L"node " + quoted(node.spec->name) + L" lacks property " + quoted(p.name));
+            invalid(L"node " + quoted(node.rule->name) + L" lacks property " + quoted(p.name));
     for (const auto& child : node.children)
         if (!child->committed)
-            invalid(L"child " + quoted(child->spec->name) + L" of node " + quoted(node.spec->name) +
+            invalid(L"child " + quoted(child->rule->name) + L" of node " + quoted(node.rule->name) +
                     L" is not committed");
 }
 

@@ -20,7 +20,7 @@ enum class value_kind {
     hex_colour,   // exactly eight lower-case hexadecimal digits, 0x00rrggbb
 };
 
-struct property_spec {
+struct property_rule {
     const wchar_t* name;
     value_kind kind;
     double low;
@@ -43,12 +43,12 @@ enum class node_kind {
     rectangle,
 };
 
-struct node_spec {
+struct node_rule {
     const wchar_t* name;
     node_kind kind;
     int variant; // the film look's index, or the grain kind
-    std::span<const property_spec> properties;
-    const node_spec* child; // the one kind of child the node takes, or null
+    std::span<const property_rule> properties;
+    const node_rule* child; // the one kind of child the node takes, or null
     int most_children;
     bool needs_shared_data; // nodes that keep state between runs take a shared data object, others none
 };
@@ -57,8 +57,8 @@ struct node_spec {
 // choices as their index. A committed node never changes again, so operations built from it share it
 // with its chain instead of copying it.
 struct node_settings {
-    const node_spec* spec = nullptr;
-    std::vector<std::pair<const property_spec*, double>> values;
+    const node_rule* rule = nullptr;
+    std::vector<std::pair<const property_rule*, double>> values;
     std::vector<std::shared_ptr<node_settings>> children;
     bool committed = false;
 
@@ -70,8 +70,8 @@ struct node_settings {
 };
 
 // The node of that name, or a failure naming it.
-const node_spec& find_node_spec(std::wstring_view name);
-const node_spec& find_child_spec(const node_spec& parent, std::wstring_view name);
+const node_rule& find_node_spec(std::wstring_view name);
+const node_rule& find_child_spec(const node_rule& parent, std::wstring_view name);
 
 // Reads the text for the named property into the settings, or fails naming node, property and text.
 void set_node_property(node_settings& node, std::wstring_view name, std::wstring_view text);

@@ -411,8 +411,8 @@ rect focus_of(const node_settings& node, int width, int height) {
 
 void check_inside(const node_settings& node, const rect& r, const shape& source) {
     if (!node.children.empty() && (r.x + r.width > source.width || r.y + r.height > source.height))
-        invalid(L"the " + std::wstring(node.children.front()->spec->name) + L" child of node " +
-                quoted(node.spec->name) + L" (" + std::to_wstring(r.x) + L", " + std::to_wstring(r.y) +
+        invalid(L"the " + std::wstring(node.children.front()->rule->name) + L" child of node " +
+                quoted(node.rule->name) + L" (" + std::to_wstring(r.x) + L", " + std::to_wstring(r.y) +
                 L", " + std::to_wstring(r.width) + L" x " + std::to_wstring(r.height) +
                 L") lies outside the " + std::to_wstring(source.width) + L" x " +
                 std::to_wstring(source.height) + L" source");
@@ -444,7 +444,7 @@ void tilt_shift(const node_settings& node, const image_view& src, const image_vi
 }
 
 void film(const node_settings& node, const image_view& src, const image_view& dst, run_control& control) {
-    const film_look& look = film_look_of(node.spec->variant);
+    const film_look& look = film_look_of(node.rule->variant);
     const float amount = static_cast<float>(node.number(L"intensity", 1.0));
     row_buffer row(src.width);
     for (int y = 0; y != src.height; ++y) {
@@ -484,7 +484,7 @@ float hashed_noise(std::uint32_t x, std::uint32_t y, std::uint32_t seed) {
 
 void grain(const node_settings& node, const image_view& src, const image_view& dst, run_control& control) {
     const float amount = 0.25f * static_cast<float>(node.number(L"intensity", 1.0));
-    const int kind = node.spec->variant;
+    const int kind = node.rule->variant;
     row_buffer row(src.width);
     for (int y = 0; y != src.height; ++y) {
         read_row(src, y, 0, src.width, row.data());
@@ -682,7 +682,7 @@ void copy_view(const image_view& from, const image_view& to) {
 }
 
 shape output_shape(const node_settings& node, const shape& source) {
-    switch (node.spec->kind) {
+    switch (node.rule->kind) {
     case node_kind::tilt_shift:
         check_inside(node, focus_of(node, source.width, source.height), source);
         return source;
@@ -698,7 +698,7 @@ shape output_shape(const node_settings& node, const shape& source) {
 
 void render_node(const node_settings& node, const image_view& src, const image_view& dst,
                  run_control& control) {
-    switch (node.spec->kind) {
+    switch (node.rule->kind) {
     case node_kind::reduce_noise:
         return reduce_noise(node, src, dst, control);
     case node_kind::bilateral_filter:

@@ -413,14 +413,14 @@ public:
             IFilter*& out = out_param(child);
             out = nullptr;
             std::lock_guard<std::mutex> hold(chain_->lock);
-            const node_spec& spec = find_child_spec(*node_->spec, text_of(name));
+            const node_rule& rule = find_child_spec(*node_->rule, text_of(name));
             if (node_->committed)
-                invalid(L"node " + quoted(node_->spec->name) + L" is already committed");
-            if (static_cast<int>(node_->children.size()) >= node_->spec->most_children)
-                invalid(L"node " + quoted(node_->spec->name) + L" takes one " + quoted(spec.name) +
+                invalid(L"node " + quoted(node_->rule->name) + L" is already committed");
+            if (static_cast<int>(node_->children.size()) >= node_->rule->most_children)
+                invalid(L"node " + quoted(node_->rule->name) + L" takes one " + quoted(rule.name) +
                         L" child only");
             auto settings = std::make_shared<node_settings>();
-            settings->spec = &spec;
+            settings->rule = &rule;
             com_ptr<filter_object> made(new filter_object(chain_, settings));
             node_->children.push_back(settings);
             child_id = made->id();
@@ -439,7 +439,7 @@ public:
         HRESULT hr = guarded(IID_IFilter, [&] {
             std::lock_guard<std::mutex> hold(chain_->lock);
             if (node_->committed)
-                invalid(L"node " + quoted(node_->spec->name) + L" is already committed");
+                invalid(L"node " + quoted(node_->rule->name) + L" is already committed");
             check_complete(*node_);
             node_->committed = true;
             return S_OK;
@@ -541,9 +541,9 @@ private:
         const unsigned generation = state_->generation();
         const bool in_place = &source == &destination;
         for (const auto& node : nodes_)
-            if (!state_->hooks().failing_node.empty() && state_->hooks().failing_node == node->spec->name)
+            if (!state_->hooks().failing_node.empty() && state_->hooks().failing_node == node->rule->name)
                 fail(E_FAIL,
-                     L"node " + quoted(node->spec->name) + L" failed (forced by ZORVANE_STANDIN_FAIL_NODE)");
+                     L"node " + quoted(node->rule->name) + L" failed (forced by ZORVANE_STANDIN_FAIL_NODE)");
         const std::vector<shape> shapes = shapes_from(source.geometry());
         const shape last = shapes.back(), target = destination.geometry();
         if (in_place &&
@@ -604,14 +604,14 @@ public:
         HRESULT hr = guarded(IID_IFilterChain, [&] {
             IFilter*& out = out_param(node);
             out = nullptr;
-            const node_spec& spec = find_node_spec(text_of(name));
-            if (spec.needs_shared_data && !is_shared_data(shared_data))
-                invalid(L"node " + quoted(spec.name) +
+            const node_rule& rule = find_node_spec(text_of(name));
+            if (rule.needs_shared_data && !is_shared_data(shared_data))
+                invalid(L"node " + quoted(rule.name) +
                         L" needs a shared data object made by create_shared_data");
-            if (!spec.needs_shared_data && shared_data != nullptr)
-                invalid(L"node " + quoted(spec.name) + L" takes no shared data object");
+            if (!rule.needs_shared_data && shared_data != nullptr)
+                invalid(L"node " + quoted(rule.name) + L" takes no shared data object");
             auto settings = std::make_shared<node_settings>();
-            settings->spec = &spec;
+            settings->rule = &rule;
             com_ptr<filter_object> made(new filter_object(data_, settings));
             {
                 std::lock_guard<std::mutex> hold(data_->lock);
@@ -642,7 +642,7 @@ public:
                 nodes = data_->nodes;
                 for (const auto& node : nodes)
                     if (!node->committed)
-                        invalid(L"node " + quoted(node->spec->name) + L" is not committed");
+                        invalid(L"node " + quoted(node->rule->name) + L" is not committed");
             }
             if (nodes.empty())
                 invalid(L"the chain has no node");

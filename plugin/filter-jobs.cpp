@@ -9,9 +9,6 @@
 #include "abi-export.h"
 #include "parameter-text.h"
 
-#define TESSOLUX_LINE_TEXT(line) #line
-#define TESSOLUX_LINE(line) TESSOLUX_LINE_TEXT(line)
-
 namespace tessolux {
 
 namespace {
@@ -39,7 +36,7 @@ float scaled(int value, float factor) noexcept {
 // caller's error, and it must not reach the worker as a null image.
 com_ptr<IImage> source_image(const image_frame_ptr& frame) {
     if (!frame || !frame->image)
-        throw std::invalid_argument(cpp::failure_message("source_image", TESSOLUX_LINE(__LINE__),
+        throw std::invalid_argument(cpp::failure_message("source_image", "40",
                                                          AM_PLUGIN_SOURCE("filter-jobs.cpp"),
                                                          "source frame must not be empty!")
                                         .c_str());
@@ -340,7 +337,7 @@ void start_remove_red_eyes(const engine_context& engine, std::uint32_t* latest_t
     com_ptr<IImage> source_reference = source_image(source);
     // Written in place: without a destination there is nowhere for the result to go.
     if (!destination || !destination->image)
-        throw std::invalid_argument(cpp::failure_message("start_remove_red_eyes", TESSOLUX_LINE(__LINE__),
+        throw std::invalid_argument(cpp::failure_message("start_remove_red_eyes", "341",
                                                          AM_PLUGIN_SOURCE("filter-jobs.cpp"),
                                                          "destination frame must not be empty!")
                                         .c_str());

@@ -394,6 +394,29 @@ template <class Sample> const Sample* samples_at(const void* row) noexcept {
         cpp::failure_location("operator ()", line, AM_PLUGIN_SOURCE("image-processor.cpp")).c_str());
 }
 
+// Runs copy<Sample, K>(offsets) for the job's sample width and host channel count; any other channel
+// count fails naming the copy that was asked for.
+template <class Copy>
+void for_host_layout(std::int32_t depth, std::int32_t k, std::int32_t c0, std::int32_t c1, std::int32_t c2,
+                     std::int32_t alpha, const char (&line)[5], const Copy& copy) {
+    with_offsets(c0, c1, c2, alpha, [&](auto at) {
+        const bool wide = depth == 16;
+        switch (k) {
+        case 1:
+            return wide ? copy.template operator()<std::uint16_t, 1>(at)
+                        : copy.template operator()<std::uint8_t, 1>(at);
+        case 3:
+            return wide ? copy.template operator()<std::uint16_t, 3>(at)
+                        : copy.template operator()<std::uint8_t, 3>(at);
+        case 4:
+            return wide ? copy.template operator()<std::uint16_t, 4>(at)
+                        : copy.template operator()<std::uint8_t, 4>(at);
+        default:
+            throw_channel_count(line);
+        }
+    });
+}
+
 } // namespace
 
 // Callback objects ---------------------------------------------------------------------------------------
@@ -581,22 +604,7 @@ void copy_host_to_frame(const void* source, std::int32_t source_row_bytes, std::
                 mask + static_cast<std::ptrdiff_t>(y) * mask_row_bytes, samples_at<Sample>(to.row(y)),
                 to.width, at);
     };
-    with_offsets(c0, c1, c2, alpha, [&](auto at) {
-        const bool wide = depth == 16;
-        switch (k) {
-        case 1:
-            return wide ? copy.template operator()<std::uint16_t, 1>(at)
-                        : copy.template operator()<std::uint8_t, 1>(at);
-        case 3:
-            return wide ? copy.template operator()<std::uint16_t, 3>(at)
-                        : copy.template operator()<std::uint8_t, 3>(at);
-        case 4:
-            return wide ? copy.template operator()<std::uint16_t, 4>(at)
-                        : copy.template operator()<std::uint8_t, 4>(at);
-        default:
-            throw_channel_count("1364");
-        }
-    });
+    for_host_layout(depth, k, c0, c1, c2, alpha, "1364", copy);
 }
 
 void copy_frame_to_host(const image_frame& unprocessed, const image_frame& processed,
@@ -617,22 +625,7 @@ void copy_frame_to_host(const image_frame& unprocessed, const image_frame& proce
                                    static_cast<std::ptrdiff_t>(y) * output_row_bytes),
                 before.width, at);
     };
-    with_offsets(c0, c1, c2, alpha, [&](auto at) {
-        const bool wide = depth == 16;
-        switch (k) {
-        case 1:
-            return wide ? copy.template operator()<std::uint16_t, 1>(at)
-                        : copy.template operator()<std::uint8_t, 1>(at);
-        case 3:
-            return wide ? copy.template operator()<std::uint16_t, 3>(at)
-                        : copy.template operator()<std::uint8_t, 3>(at);
-        case 4:
-            return wide ? copy.template operator()<std::uint16_t, 4>(at)
-                        : copy.template operator()<std::uint8_t, 4>(at);
-        default:
-            throw_channel_count("1438");
-        }
-    });
+    for_host_layout(depth, k, c0, c1, c2, alpha, "1438", copy);
 }
 
 void scale_image_channels(const image_frame& frame, bool to_engine) {
