@@ -276,8 +276,8 @@ void invert_into_result(const image_frame_ptr& source, const image_frame_ptr& re
             to.data[y * to.stride + i] = static_cast<BYTE>(~from.data[y * from.stride + i]);
 }
 
-// What the run gives the host when an exception of no failure of ours leaves it: PluginMain answers that
-// with bad parameters.
+// The mark of a run that let an exception out (one that is no failure of ours, which PluginMain answers
+// with bad parameters).
 constexpr std::int16_t escaped = 1;
 
 // Runs continue's filter run on a thread of its own in a single-threaded apartment, as the host's
