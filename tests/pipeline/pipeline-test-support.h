@@ -1,9 +1,11 @@
-// What the pipeline tests share: a thread in COM's free-threaded apartment with the registered engine,
-// which must have let go of every object when a test ends, and plain access to an engine image's pixels.
+// What the pipeline tests and the host entry's share: a thread in COM's free-threaded apartment with the
+// registered engine, which must have let go of every object when a test ends, and plain access to an
+// engine image's pixels and to a host's padded buffers.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,13 +19,29 @@ using tessolux::image_frame_ptr;
 using zorvane::pixel_format;
 
 // The objects the engine in this process holds alive.
-LONG live_engine_objects();
+inline LONG live_engine_objects() {
+    const HMODULE engine = GetModuleHandleW(tessolux::engine_file_name);
+    if (engine == nullptr)
+        return 0; // not loaded: nothing of it can be alive
+    const auto count = reinterpret_cast<LONG(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(engine, "ZorvaneStandinLiveObjects")));
+    if (count == nullptr)
+        throw std::runtime_error("the engine exports no ZorvaneStandinLiveObjects");
+    return count();
+}
 
 // The engine made through its registration, as the plug-in makes it.
 class engine_world : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        ASSERT_GE(CoInitializeEx(nullptr, COINIT_MULTITHREADED), 0);
+        engine = tessolux::create_engine_context();
+    }
+    void TearDown() override {
+        engine = {};
+        EXPECT_EQ(live_engine_objects(), 0) << "every engine object the pipeline made has been released";
+        CoUninitialize();
+    }
 
     tessolux::engine_context engine;
 };
@@ -41,9 +59,17 @@ struct pixels {
         return reinterpret_cast<Sample*>(data + static_cast<std::ptrdiff_t>(y) * stride) + x * channels;
     }
 };
-pixels pixels_of(const image_frame& frame);
+inline pixels pixels_of(const image_frame& frame) {
+    com_ptr<zorvane::IImageData> data;
+    pixels result{};
+    if (FAILED(frame.image->QueryInterface(__uuidof(zorvane::IImageData), data.put_void())) ||
+        FAILED(data->get_buffer(&result.data, &result.bytes, &result.stride, &result.format, &result.width)))
+        throw std::runtime_error("an engine image without a buffer");
+    return result;
+}
 
-// A host buffer: interleaved samples, rows padded beyond them as a host pads them.
+// A host buffer (or selection mask, of one channel): interleaved samples, rows padded with 0xEE beyond
+// them as a host pads them.
 template <class Sample> struct host_buffer {
     std::int32_t width, height, channels, row_bytes;
     std::vector<std::uint8_t> bytes;
@@ -52,7 +78,7 @@ template <class Sample> struct host_buffer {
         : width(width), height(height), channels(channels),
           row_bytes(static_cast<std::int32_t>(width * channels * sizeof(Sample) + 6)),
           bytes(static_cast<std::size_t>(row_bytes) * height, 0xEE) {}
-    Sample get(std::int32_t x, std::int32_t y, std::int32_t c) const {
+    Sample get(std::int32_t x, std::int32_t y, std::int32_t c = 0) const {
         Sample value;
         std::memcpy(&value, &bytes[offset(x, y, c)], sizeof value);
         return value;
@@ -63,18 +89,6 @@ template <class Sample> struct host_buffer {
     std::size_t offset(std::int32_t x, std::int32_t y, std::int32_t c) const {
         return static_cast<std::size_t>(y) * row_bytes +
                (static_cast<std::size_t>(x) * channels + c) * sizeof(Sample);
-    }
-};
-
-// A selection mask with padded rows.
-struct mask_buffer {
-    std::int32_t width, row_bytes;
-    std::vector<std::uint8_t> bytes;
-
-    mask_buffer(std::int32_t width, std::int32_t height, std::uint8_t fill)
-        : width(width), row_bytes(width + 3), bytes(static_cast<std::size_t>(row_bytes) * height, fill) {}
-    std::uint8_t& at(std::int32_t x, std::int32_t y) {
-        return bytes[static_cast<std::size_t>(y) * row_bytes + x];
     }
 };
 
