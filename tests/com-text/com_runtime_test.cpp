@@ -1,54 +1,40 @@
 #include "abi-export.h"
 
 #include <stdexcept>
+#include <string>
 #include <thread>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 // A stand-in for an engine interface: the check reads its identifier from the declaration.
-struct ITestTarget : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE run() = 0;
-};
+struct ITestTarget : IUnknown {};
 __CRT_UUID_DECL(ITestTarget, 0x5b0c2d61, 0x8f3e, 0x4c1a, 0x9d, 0x27, 0x11, 0x42, 0x6e, 0x3a, 0x90, 0x5f)
 struct IOtherTarget : IUnknown {};
 __CRT_UUID_DECL(IOtherTarget, 0x5b0c2d62, 0x8f3e, 0x4c1a, 0x9d, 0x27, 0x11, 0x42, 0x6e, 0x3a, 0x90, 0x5f)
 
 namespace {
 
-// A small COM object that counts its references and the questions asked of it, and that may or may not
-// speak for the error object of ITestTarget.
+// A COM object that counts its references and that may speak for the error object of ITestTarget.
 class test_target final : public ITestTarget, public ISupportErrorInfo {
 public:
-    explicit test_target(bool supports_error_info) : supports_error_info_(supports_error_info) {}
-
+    explicit test_target(bool speaks_for_errors) : supports_error_info(speaks_for_errors) {}
+    // The check asks for ISupportErrorInfo only.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
-        ++queries;
-        *out = nullptr;
-        if (id == IID_IUnknown || id == __uuidof(ITestTarget))
-            *out = static_cast<ITestTarget*>(this);
-        else if (id == IID_ISupportErrorInfo && supports_error_info_)
-            *out = static_cast<ISupportErrorInfo*>(this);
-        else
-            return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
+        *out = id == IID_ISupportErrorInfo && supports_error_info ? static_cast<ISupportErrorInfo*>(this)
+                                                                  : nullptr;
+        return *out != nullptr ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
     ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE run() override { return S_OK; }
     HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID id) override {
         return id == __uuidof(ITestTarget) ? S_OK : S_FALSE;
     }
 
+    const bool supports_error_info;
     ULONG references = 1;
-    int queries = 0;
-
-private:
-    bool supports_error_info_;
 };
 
-// Leaves a COM error object with this description on the calling thread, as a failing engine call would.
+// Leaves a COM error object with this description on the thread, as a failing engine call would.
 void set_error_description(const wchar_t* text) {
     com_ptr<ICreateErrorInfo> create;
     ASSERT_EQ(CreateErrorInfo(create.put()), S_OK);
@@ -63,224 +49,128 @@ bool thread_has_error_object() {
     return GetErrorInfo(0, error.put()) == S_OK;
 }
 
+// What a check made of a result: "returned", or the exception's kind and text.
+template <class Check> std::string outcome(Check&& check) {
+    try {
+        check();
+        return "returned";
+    } catch (const cpp::exceptional::user_cancelation&) {
+        return "user_cancelation";
+    } catch (const cpp::threading::thread_cancelation&) {
+        return "thread_cancelation";
+    } catch (const cpp::exceptional::allocationFailure& failure) {
+        return std::string("allocationFailure: ") + failure.what();
+    } catch (const std::invalid_argument& failure) {
+        return std::string("invalid_argument: ") + failure.what();
+    } catch (const error_handling::interface_exception& failure) {
+        return "interface_exception " + std::to_string(failure.result()) + ": " + failure.what();
+    }
+}
+
 class check_result_test : public ::testing::Test {
 protected:
     void TearDown() override {
         SetErrorInfo(0, nullptr);
         EXPECT_EQ(target.references, 1u) << "the check released everything it queried";
+        EXPECT_EQ(plain.references, 1u);
     }
 
     runtime_init_t apartment;
     test_target target{true};
-    ITestTarget* object = &target;
+    test_target plain{false};
+    ITestTarget* const object = &target;
+    ITestTarget* const without_support = &plain;
 };
 
-TEST_F(check_result_test, success_codes_return_without_asking_the_object) {
-    EXPECT_NO_THROW(error_handling::check_result(object, S_OK));
-    EXPECT_NO_THROW(error_handling::check_result(object, S_FALSE));
-    EXPECT_NO_THROW(
-        error_handling::check_result(error_handling::check_context{object, __uuidof(ITestTarget), "", 1},
-                                     static_cast<HRESULT>(0x20000100)));
-    EXPECT_EQ(target.queries, 0);
-}
-
-TEST_F(check_result_test, cancelled_code_throws_user_cancelation_without_touching_the_error_object) {
-    set_error_description(L"stale");
-    EXPECT_THROW(error_handling::check_result(object, static_cast<HRESULT>(0x20000100)),
-                 cpp::exceptional::user_cancelation);
-    EXPECT_EQ(target.queries, 0);
-    EXPECT_TRUE(thread_has_error_object()) << "GetErrorInfo would have taken it";
-}
-
-TEST_F(check_result_test, stopped_code_throws_thread_cancelation_even_when_cancelled_is_accepted) {
-    set_error_description(L"stale");
-    EXPECT_THROW(
-        error_handling::check_result(error_handling::check_context{object, __uuidof(ITestTarget), "", 1},
-                                     static_cast<HRESULT>(0xA0000200)),
-        cpp::threading::thread_cancelation);
-    EXPECT_EQ(target.queries, 0);
-    EXPECT_TRUE(thread_has_error_object());
-}
-
-TEST_F(check_result_test, out_of_memory_carries_the_description_as_allocation_failure) {
-    set_error_description(L"no room for the image");
-    try {
-        error_handling::check_result(object, E_OUTOFMEMORY);
-        FAIL() << "no exception";
-    } catch (const cpp::exceptional::allocationFailure& failure) {
-        EXPECT_STREQ(failure.what(), "no room for the image - ");
-    }
-    EXPECT_FALSE(thread_has_error_object()) << "the error object was read";
-}
-
-TEST_F(check_result_test, invalid_argument_carries_the_description_and_the_call_text) {
-    set_error_description(L"width must be positive");
-    try {
-        error_handling::check_result(
-            error_handling::check_context{object, __uuidof(ITestTarget), "create_image", 0}, E_INVALIDARG);
-        FAIL() << "no exception";
-    } catch (const std::invalid_argument& failure) {
-        EXPECT_STREQ(failure.what(), "width must be positive - create_image");
-    }
-}
-
-TEST_F(check_result_test, other_failures_become_interface_exceptions_with_utf8_description) {
-    set_error_description(L"Fehler bei \u00dcbergabe: cafe\u0301");
-    try {
-        error_handling::check_result(com_ptr<ITestTarget>::retain(object), E_FAIL);
-        FAIL() << "no exception";
-    } catch (const error_handling::interface_exception& failure) {
-        EXPECT_EQ(failure.result(), E_FAIL);
-        EXPECT_STREQ(failure.what(), "Fehler bei \xc3\x9c"
-                                     "bergabe: caf\xc3\xa9 - ");
-    }
-}
-
-TEST_F(check_result_test, failure_without_error_info_support_has_an_empty_message) {
-    test_target plain(false);
-    set_error_description(L"not ours to read");
-    try {
-        error_handling::check_result(static_cast<ITestTarget*>(&plain), E_FAIL);
-        FAIL() << "no exception";
-    } catch (const error_handling::interface_exception& failure) {
-        EXPECT_EQ(failure.result(), E_FAIL);
-        EXPECT_STREQ(failure.what(), "");
-    }
-    EXPECT_EQ(plain.references, 1u);
-}
-
-TEST_F(check_result_test, description_is_left_out_when_any_step_declines) {
-    auto message_of = [](const error_handling::check_context& context) {
-        try {
-            error_handling::check_result(context, E_FAIL);
-        } catch (const error_handling::interface_exception& failure) {
-            return std::string(failure.what());
-        }
-        return std::string("no exception");
+TEST_F(check_result_test, results_are_checked_in_order_and_only_failures_read_the_error_object) {
+    const IID own = __uuidof(ITestTarget);
+    const std::string fail = "interface_exception " + std::to_string(E_FAIL) + ": ";
+    const std::string described = "caf\xc3\xa9 - "; // the description in UTF-8, composed
+    struct row {
+        error_handling::check_context context;
+        HRESULT result;
+        bool error_object; // one with the description is left on the thread before the check
+        std::string expected;
+        bool error_object_kept;
     };
-    set_error_description(L"for another interface");
-    EXPECT_EQ(message_of({object, __uuidof(IOtherTarget), "call", 0}), "call")
-        << "object speaks for ITestTarget only";
-    set_error_description(L"no object to ask");
-    EXPECT_EQ(message_of({nullptr, __uuidof(ITestTarget), "call", 0}), "call");
-    SetErrorInfo(0, nullptr);
-    EXPECT_EQ(message_of({object, __uuidof(ITestTarget), "", 0}), "") << "no error object on the thread";
-    EXPECT_THROW(error_handling::check_result<ITestTarget>(nullptr, E_FAIL),
-                 error_handling::interface_exception);
+    const row rows[] = {
+        {{object, own, "", 0}, S_OK, true, "returned", true},
+        {{object, own, "", 0}, S_FALSE, true, "returned", true},
+        {{object, own, "", 1}, 0x20000100, true, "returned", true},
+        {{object, own, "", 0}, 0x20000100, true, "user_cancelation", true},
+        {{object, own, "", 1}, static_cast<HRESULT>(0xA0000200), true, "thread_cancelation", true},
+        {{object, own, "", 0}, E_OUTOFMEMORY, true, "allocationFailure: " + described, false},
+        {{object, own, "make", 0}, E_INVALIDARG, true, "invalid_argument: " + described + "make", false},
+        {{object, own, "", 0}, E_FAIL, true, fail + described, false},
+        // The description is left out when any step declines.
+        {{without_support, own, "", 0}, E_FAIL, true, fail, true},
+        {{object, __uuidof(IOtherTarget), "call", 0}, E_FAIL, true, fail + "call", true},
+        {{nullptr, own, "call", 0}, E_FAIL, true, fail + "call", true},
+        {{object, own, "", 0}, E_FAIL, false, fail, false},
+    };
+    for (const row& r : rows) {
+        SetErrorInfo(0, nullptr);
+        if (r.error_object)
+            set_error_description(L"cafe\u0301");
+        EXPECT_EQ(outcome([&] { error_handling::check_result(r.context, r.result); }), r.expected)
+            << std::hex << r.result;
+        EXPECT_EQ(thread_has_error_object(), r.error_object_kept) << std::hex << r.result;
+    }
 }
 
-TEST(interface_exception, copies_share_the_message_and_keep_the_result) {
-    const error_handling::interface_exception original(E_NOTIMPL, "missing");
-    const error_handling::interface_exception copy = original;
-    EXPECT_EQ(copy.what(), original.what());
-    EXPECT_EQ(copy.result(), E_NOTIMPL);
-    const std::exception& base = copy;
-    EXPECT_STREQ(base.what(), "missing");
+TEST_F(check_result_test, the_call_site_forms_take_the_interface_from_the_pointer_type) {
+    set_error_description(L"engine text");
+    EXPECT_EQ(outcome([&] { error_handling::check_result(com_ptr<ITestTarget>::retain(&target), E_FAIL); }),
+              "interface_exception " + std::to_string(E_FAIL) + ": engine text - ");
+    // The creation form: no object yet.
+    EXPECT_EQ(outcome([] { error_handling::check_result<ITestTarget>(nullptr, E_NOTIMPL); }),
+              "interface_exception " + std::to_string(E_NOTIMPL) + ": ");
 }
 
-TEST(string_owner, empty_wstring_gives_an_empty_non_null_bstr) {
-    const string_owner owner{std::wstring()};
-    ASSERT_NE(owner.get(), nullptr);
-    EXPECT_EQ(SysStringLen(owner.get()), 0u);
-    EXPECT_EQ(owner.get()[0], L'\0');
-}
-
-TEST(string_owner, wstring_keeps_embedded_zero_characters) {
-    const std::wstring text(L"a\0b", 3);
-    const string_owner owner(text);
-    ASSERT_EQ(SysStringLen(owner.get()), 3u);
-    EXPECT_EQ(std::wstring(owner.get(), 3), text);
-}
-
-TEST(string_owner, copies_or_adopts_a_c_string) {
+TEST(string_owner, owns_exactly_the_text_it_is_given) {
+    const std::wstring with_zero(L"a\0b", 3);
+    for (const std::wstring& text : {std::wstring(), with_zero}) {
+        const string_owner counted(text);
+        ASSERT_NE(counted.get(), nullptr) << "an empty text is an empty string, not null";
+        EXPECT_EQ(std::wstring(counted.get(), SysStringLen(counted.get())), text);
+    }
     const wchar_t text[] = L"resize";
     const string_owner copied(text, true);
-    ASSERT_NE(copied.get(), nullptr);
     EXPECT_NE(copied.get(), text);
     EXPECT_STREQ(copied.get(), L"resize");
-
     EXPECT_EQ(string_owner(nullptr, true).get(), nullptr);
-
-    BSTR made = SysAllocString(L"adopted");
+    const BSTR made = SysAllocString(L"adopted");
     string_owner adopted(made, false);
-    EXPECT_EQ(adopted.get(), made);
-    string_owner moved(std::move(adopted));
+    const string_owner moved(std::move(adopted));
     EXPECT_EQ(adopted.get(), nullptr);
     EXPECT_EQ(moved.get(), made);
 }
 
-TEST(find_interface_id, returns_the_first_equal_entry_or_null) {
-    const IID table[] = {IID_IUnknown, __uuidof(ITestTarget), __uuidof(ITestTarget)};
-    EXPECT_EQ(error_handling::find_interface_id(IID_IUnknown, table, 0), nullptr);
-    EXPECT_EQ(error_handling::find_interface_id(__uuidof(ITestTarget), table, 3), &table[1]);
-    EXPECT_EQ(error_handling::find_interface_id(__uuidof(IOtherTarget), table, 3), nullptr)
-        << "differs in the first word only";
-    IID last_byte = __uuidof(ITestTarget);
-    last_byte.Data4[7] ^= 1;
-    EXPECT_EQ(error_handling::find_interface_id(last_byte, table, 3), nullptr);
-}
-
-TEST(com_ptr, releases_on_destruction_move_assignment_and_put) {
+TEST(com_ptr, releases_what_it_held_on_move_assignment_put_and_destruction) {
     test_target first(false), second(false);
     {
         com_ptr<ITestTarget> held = com_ptr<ITestTarget>::retain(&first);
-        EXPECT_EQ(first.references, 2u);
-        com_ptr<ITestTarget> other = com_ptr<ITestTarget>::retain(&second);
-        held = std::move(other);
-        EXPECT_EQ(first.references, 1u) << "move-assignment released the old one";
-        EXPECT_EQ(second.references, 2u);
-        EXPECT_FALSE(other);
-
-        ITestTarget** out = held.put();
-        EXPECT_EQ(second.references, 1u) << "put released what was held";
-        EXPECT_EQ(*out, nullptr);
-        first.AddRef(); // what a COM call filling the out-parameter does
-        *out = &first;
-        EXPECT_EQ(held.get(), &first);
+        held = com_ptr<ITestTarget>::retain(&second);
+        EXPECT_EQ(first.references, 1u);
+        *held.put() = com_ptr<ITestTarget>::retain(&first).detach();
+        EXPECT_EQ(second.references, 1u);
     }
     EXPECT_EQ(first.references, 1u);
-    EXPECT_EQ(second.references, 1u);
-
-    ITestTarget* raw = &first;
-    first.AddRef();
-    error_handling::com_release(raw);
-    EXPECT_EQ(first.references, 1u);
-    EXPECT_EQ(raw, &first) << "com_release leaves the pointer as it was";
-    ITestTarget* none = nullptr;
-    error_handling::com_release(none);
 }
 
-APTTYPE apartment_of_this_thread() {
-    APTTYPE type{};
-    APTTYPEQUALIFIER qualifier{};
-    return CoGetApartmentType(&type, &qualifier) == S_OK ? type : static_cast<APTTYPE>(-2);
-}
-
-TEST(runtime_init_t, joins_the_multithreaded_apartment_for_its_scope) {
+TEST(runtime_init_t, joins_the_multithreaded_apartment_for_its_scope_and_refuses_a_single_threaded_one) {
     std::thread([] {
+        APTTYPE type;
+        APTTYPEQUALIFIER qualifier;
         {
             runtime_init_t outer;
-            EXPECT_EQ(apartment_of_this_thread(), APTTYPE_MTA);
-            {
-                runtime_init_t nested; // S_FALSE: already in the apartment
-            }
-            EXPECT_EQ(apartment_of_this_thread(), APTTYPE_MTA) << "each scope uninitialises once";
+            { runtime_init_t nested; }
+            ASSERT_EQ(CoGetApartmentType(&type, &qualifier), S_OK) << "each scope uninitialises once";
+            EXPECT_EQ(type, APTTYPE_MTA);
         }
-        EXPECT_EQ(apartment_of_this_thread(), static_cast<APTTYPE>(-2));
-    }).join();
-}
-
-TEST(runtime_init_t, a_single_threaded_thread_is_refused_with_the_failure_message) {
-    std::thread([] {
+        EXPECT_NE(CoGetApartmentType(&type, &qualifier), S_OK);
         ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
-        try {
-            runtime_init_t refused;
-            ADD_FAILURE() << "no exception";
-        } catch (const std::runtime_error& failure) {
-            EXPECT_STREQ(failure.what(), "runtime_init_t failed at 278 in file "
-                                         "\"..\\\\..\\\\..\\\\common\\\\cpp\\\\abi-export.cpp\"\n"
-                                         " - CoInitializeEx resulted in error!");
-        }
+        EXPECT_THROW(runtime_init_t{}, std::runtime_error);
         CoUninitialize();
     }).join();
 }
