@@ -379,6 +379,7 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
         report.selectors.push_back(selector);
         report.result = 0;
         module.call(selector, &record, &report.result);
+        report.results.push_back(report.result);
         return report.result == 0;
     };
     // Once start has succeeded the filter gets its finish call, whatever happens after, so that it can

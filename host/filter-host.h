@@ -99,6 +99,7 @@ struct run_options {
 struct run_report {
     std::int16_t result = 0;             // the filter's last result word
     std::vector<std::int16_t> selectors; // the selectors called, in order
+    std::vector<std::int16_t> results;   // the result word after each of those calls
     bool applied = false;                // the document now holds the filter's output
     bool input_changed = false;          // the filter wrote into an input buffer, which is the host's
 };

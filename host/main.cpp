@@ -92,6 +92,13 @@ int run(const std::vector<std::wstring>& arguments) {
     if (options.owner != nullptr)
         DestroyWindow(options.owner);
     const std::string name = module.properties().name;
+    static const char* const selector_names[] = {"about", "parameters", "prepare",
+                                                 "start", "continue",   "finish"};
+    for (std::size_t i = 0; i != report.selectors.size(); ++i) {
+        const std::int16_t selector = report.selectors[i];
+        std::printf("selector %d (%s): result %d\n", selector,
+                    selector >= 0 && selector <= 5 ? selector_names[selector] : "?", report.results[i]);
+    }
     if (report.input_changed)
         std::fprintf(stderr, "filter-host: warning: %s wrote into its input buffer\n", name.c_str());
     if (report.applied) {

@@ -82,6 +82,8 @@ TEST_F(probe_filter, a_failing_continue_still_gets_finish_and_writes_into_the_in
     EXPECT_EQ(report.result, sdk::filterBadParameters);
     EXPECT_FALSE(report.applied);
     EXPECT_THAT(report.selectors, ElementsAre(1, 2, 3, 4, 5));
+    EXPECT_THAT(report.results, ElementsAre(0, 0, 0, sdk::filterBadParameters, 0))
+        << "one result word per call";
     EXPECT_EQ(document.samples, source.samples) << "the document stays as it was";
     document.samples[0] = 7;
     EXPECT_TRUE(run_filter(probe, document, nullptr, {}).input_changed);
