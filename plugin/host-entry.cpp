@@ -238,14 +238,12 @@ extern "C" void PluginMain(std::int16_t selector, tessolux::host::FilterRecord* 
             // closed it.
             break;
         case host::filterSelectorStart:
-            if (record == nullptr)
-                code = host::filterBadParameters;
-            else
-                filter_start(*record, code);
-            break;
         case host::filterSelectorContinue:
+            // Both work on the record: without one there is nothing to ask for or to filter.
             if (record == nullptr)
                 code = host::filterBadParameters;
+            else if (selector == host::filterSelectorStart)
+                filter_start(*record, code);
             else
                 filter_continue(*record, code);
             break;

@@ -851,24 +851,36 @@ image_frame_ptr create_engine_image(const engine_context& engine, std::int32_t w
     return make_image_frame(std::move(image));
 }
 
+namespace {
+// An engine image laid over a host buffer, read in place (wrap_input_memory) or written in place
+// (wrap_output_memory).
+using wrap_memory = HRESULT (STDMETHODCALLTYPE zorvane::IProcessor::*)(BYTE*, INT32, INT32,
+                                                                       zorvane::pixel_format, INT32,
+                                                                       zorvane::IImage**);
+image_frame_ptr wrap_host_buffer(const engine_context& engine, wrap_memory wrap, void* data,
+                                 std::int32_t width, std::int32_t height, std::int32_t row_bytes,
+                                 std::int32_t depth, std::int32_t c0, std::int32_t c1, std::int32_t c2,
+                                 std::int32_t alpha) {
+    com_ptr<zorvane::IImage> image;
+    check_result(engine.root, (engine.root.get()->*wrap)(static_cast<BYTE*>(data), width, height,
+                                                         format_for_planes(depth, c0, c1, c2, alpha),
+                                                         row_bytes, image.put()));
+    return make_image_frame(std::move(image));
+}
+} // namespace
+
 image_frame_ptr wrap_host_input(const engine_context& engine, void* data, std::int32_t width,
                                 std::int32_t height, std::int32_t row_bytes, std::int32_t depth,
                                 std::int32_t c0, std::int32_t c1, std::int32_t c2, std::int32_t alpha) {
-    com_ptr<zorvane::IImage> image;
-    check_result(engine.root, engine.root->wrap_input_memory(static_cast<BYTE*>(data), width, height,
-                                                             format_for_planes(depth, c0, c1, c2, alpha),
-                                                             row_bytes, image.put()));
-    return make_image_frame(std::move(image));
+    return wrap_host_buffer(engine, &zorvane::IProcessor::wrap_input_memory, data, width, height, row_bytes,
+                            depth, c0, c1, c2, alpha);
 }
 
 image_frame_ptr wrap_host_output(const engine_context& engine, void* data, std::int32_t width,
                                  std::int32_t height, std::int32_t row_bytes, std::int32_t depth,
                                  std::int32_t c0, std::int32_t c1, std::int32_t c2, std::int32_t alpha) {
-    com_ptr<zorvane::IImage> image;
-    check_result(engine.root, engine.root->wrap_output_memory(static_cast<BYTE*>(data), width, height,
-                                                              format_for_planes(depth, c0, c1, c2, alpha),
-                                                              row_bytes, image.put()));
-    return make_image_frame(std::move(image));
+    return wrap_host_buffer(engine, &zorvane::IProcessor::wrap_output_memory, data, width, height, row_bytes,
+                            depth, c0, c1, c2, alpha);
 }
 
 image_frame_ptr clone_frame(const image_frame_ptr& frame) {
