@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include "am-common.h"
 #include "am-functional.h"
@@ -20,6 +21,34 @@
 namespace system_ui {
 
 class window_base;
+
+// Holders of the window layer's handles: one owner per handle, closed when the holder goes.
+using font_handle = cpp::unique_any<HFONT, &DeleteObject>;
+using bitmap_handle = cpp::unique_any<HBITMAP, &DeleteObject>;
+using pen_handle = cpp::unique_any<HPEN, &DeleteObject>;
+using brush_handle = cpp::unique_any<HBRUSH, &DeleteObject>;
+using dc_handle = cpp::unique_any<HDC, &DeleteDC>;
+using menu_handle = cpp::unique_any<HMENU, &DestroyMenu>;
+using icon_handle = cpp::unique_any<HICON, &DestroyIcon>;
+using accelerator_handle = cpp::unique_any<HACCEL, &DestroyAcceleratorTable>;
+using key_handle = cpp::unique_any<HKEY, &RegCloseKey>;
+using image_list_handle = cpp::unique_any<HIMAGELIST, &ImageList_Destroy>;
+
+// Selects an object into a DC for the scope and selects back what it replaced.
+class selection_guard {
+public:
+    selection_guard(HDC dc, HGDIOBJ object) noexcept : dc_(dc), previous_(SelectObject(dc, object)) {}
+    selection_guard(const selection_guard&) = delete;
+    selection_guard& operator=(const selection_guard&) = delete;
+    ~selection_guard() {
+        if (previous_ != nullptr && previous_ != HGDI_ERROR)
+            SelectObject(dc_, previous_);
+    }
+
+private:
+    HDC dc_;
+    HGDIOBJ previous_;
+};
 
 // The thread's window registration: while a message loop runs it adds a window to that loop's list,
 // otherwise it is empty and calling it throws cpp::exceptional::empty_functional_invocation.
