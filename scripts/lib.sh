@@ -16,7 +16,7 @@ as_root() {
 }
 
 PACKAGES=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools wine wine32:i386 xvfb xauth
-          imagemagick googletest cmake ninja-build g++ x11-utils ca-certificates)
+          imagemagick fonts-wine googletest cmake ninja-build g++ x11-utils ca-certificates)
 
 install_packages() {
     local missing=()
@@ -60,6 +60,9 @@ start_wine() {
         wineboot -i >/dev/null 2>&1
         wineserver -w
     fi
+    # Wine's own Tahoma stands in for the dialog font; Wine finds it only in the prefix's font folder,
+    # and without it every dialog falls back on a monospace face.
+    cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     wineserver -p
     # The first Wine process starts the prefix's services; they would hold on to whatever output pipe
     # that process had (and keep ctest waiting), so start them here with no pipe attached.
