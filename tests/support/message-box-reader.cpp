@@ -31,13 +31,15 @@ message_box_reader::~message_box_reader() {
     UnhookWindowsHookEx(hook_);
 }
 
-// Every dialog the thread creates gets the reader's procedure in front of its own.
+// Every message box the thread creates gets the reader's procedure in front of its own.
 LRESULT CALLBACK message_box_reader::hook(int code, WPARAM wparam, LPARAM lparam) {
     if (code == HCBT_CREATEWND && current != nullptr) {
         const auto* create = reinterpret_cast<const CBT_CREATEWNDW*>(lparam);
         const LPCWSTR kind = create->lpcs->lpszClass;
-        // The dialog class is the atom 32770.
-        if (IS_INTRESOURCE(kind) && reinterpret_cast<std::uintptr_t>(kind) == 32770) {
+        // The dialog class is the atom 32770; a message box is made from user32's own template, while
+        // the plug-in's dialogs come from its module.
+        if (IS_INTRESOURCE(kind) && reinterpret_cast<std::uintptr_t>(kind) == 32770 &&
+            create->lpcs->hInstance == GetModuleHandleW(L"user32.dll")) {
             const HWND window = reinterpret_cast<HWND>(wparam);
             box_procedure = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
                 window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&message_box_reader::procedure)));
