@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace filter_host {
@@ -351,7 +352,7 @@ image::image(std::int32_t width, std::int32_t height, std::int16_t planes, std::
       samples(static_cast<std::size_t>(width) * height * planes) {}
 
 run_report run_filter(plugin_module& module, image& document, const selection* mask,
-                      const run_options& options) {
+                      const run_options& options, const dialog_options& dialog) {
     const plugin_properties& properties = module.properties();
     check_document(properties, document, mask);
     const filter_case& kind = case_of(properties, document, mask);
@@ -396,6 +397,10 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
 
     image working = document;
     const bool copy_source = (kind.flags1 & 1) == 0;
+    // Set up before the first continue call: the filter shows its dialog and runs its loop inside it.
+    std::optional<dialog_driver> driver;
+    if (dialog.wanted())
+        driver.emplace(module.handle(), dialog);
     int calls = 0;
     for (;;) {
         // The last round's buffers are gone: nothing may point at them any more.
@@ -433,6 +438,8 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
         }
         const std::vector<std::uint8_t> given = in.bytes;
         const bool carried_on = call(host::filterSelectorContinue);
+        if (driver)
+            report.dialog = driver->report();
         if (in.bytes != given)
             report.input_changed = true;
         if (!carried_on) {
@@ -448,6 +455,15 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
     document = std::move(working);
     report.applied = true;
     return report;
+}
+
+std::string utf8(std::wstring_view text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
+                        nullptr);
+    return result;
 }
 
 void show_about(plugin_module& module) {
