@@ -149,8 +149,10 @@ dialog_driver::dialog_driver(HMODULE filter_module, const dialog_options& option
     timer_.reset(SetTimer(nullptr, 0, tick_period_ms, on_timer));
     if (!timer_)
         throw std::runtime_error("the dialog driver's timer was not created");
-    driving = this;
     watchdog_ = std::thread([this] { watch(); });
+    // Last: the timer cannot fire before this thread dispatches messages, and nothing above may leave
+    // a driver behind that is gone.
+    driving = this;
 }
 
 dialog_driver::~dialog_driver() {

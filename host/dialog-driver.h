@@ -24,7 +24,7 @@ namespace filter_host {
 constexpr int gave_up_exit_code = 4;
 
 struct dialog_limits {
-    // From the continue call until the preview reads ready: building the dialog and the whole first
+    // From the start of the run until the preview reads ready: building the dialog and the whole first
     // chain run over a large photo under Wine, with room to spare.
     std::chrono::milliseconds ready{120000};
     // From the first ready grab until two grabs a second apart agree: the last render only.

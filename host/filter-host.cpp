@@ -374,6 +374,12 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
         record.bigDocumentData = &big;
     }
 
+    // Set up before any call: the filter shows its dialog and runs its loop inside continue, and a
+    // module the driver cannot read must not leave a started filter without its finish call.
+    std::optional<dialog_driver> driver;
+    if (dialog.wanted())
+        driver.emplace(module.handle(), dialog);
+
     run_report report;
     // Every call starts with the result word at "no error"; the filter writes it only to object.
     auto call = [&](std::int16_t selector) {
@@ -381,6 +387,8 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
         report.result = 0;
         module.call(selector, &record, &report.result);
         report.results.push_back(report.result);
+        if (driver)
+            report.dialog = driver->report();
         return report.result == 0;
     };
     // Once start has succeeded the filter gets its finish call, whatever happens after, so that it can
@@ -397,10 +405,6 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
 
     image working = document;
     const bool copy_source = (kind.flags1 & 1) == 0;
-    // Set up before the first continue call: the filter shows its dialog and runs its loop inside it.
-    std::optional<dialog_driver> driver;
-    if (dialog.wanted())
-        driver.emplace(module.handle(), dialog);
     int calls = 0;
     for (;;) {
         // The last round's buffers are gone: nothing may point at them any more.
@@ -438,8 +442,6 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
         }
         const std::vector<std::uint8_t> given = in.bytes;
         const bool carried_on = call(host::filterSelectorContinue);
-        if (driver)
-            report.dialog = driver->report();
         if (in.bytes != given)
             report.input_changed = true;
         if (!carried_on) {
