@@ -75,14 +75,27 @@ dialog_outcome run_preview_window(const engine_context& engine, const std::wstri
     return code != 0 ? dialog_outcome::loop_failed : dialog_outcome::accepted;
 }
 
+// The OLE initialisations that start made on this thread and finish has not undone yet. Finish undoes
+// only those: an OleUninitialize without one would undo the host's own OLE on its thread.
+constinit thread_local std::uint32_t ole_started = 0;
+
 void filter_start(host::FilterRecord& record, std::int16_t& result) {
     request_whole_image(record);
     if (FAILED(OleInitialize(nullptr)))
         result = host::run_failed;
+    else
+        ++ole_started;
+}
+
+void filter_finish() {
+    if (ole_started == 0)
+        return;
+    --ole_started;
+    OleUninitialize();
 }
 
 void filter_continue(host::FilterRecord& record, std::int16_t& result) {
-    run_filter_job(record, result, run_preview_window);
+    run_filter_job(record, result, &run_preview_window);
 }
 
 } // namespace
@@ -269,7 +282,7 @@ extern "C" void PluginMain(std::int16_t selector, tessolux::host::FilterRecord* 
                 filter_continue(*record, code);
             break;
         case host::filterSelectorFinish:
-            OleUninitialize();
+            filter_finish();
             break;
         default:
             // Parameters and prepare need nothing from us; unknown selectors are not ours to answer.

@@ -139,6 +139,12 @@ public:
     void ensure_back_buffer(HDC dc, int x, int y, unsigned width, unsigned height);
     static LRESULT CALLBACK flickerfree_subclass_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                                       UINT_PTR id, DWORD_PTR reference);
+    void paint_canvas(HDC back, const preview_rect& area);
+    void paint_brush(HDC back, const preview_rect& area);
+    void discard_circle_mask() noexcept;
+    void paint_pointer_stats(HDC dc);
+    LRESULT paint_flicker_free(HWND window, WPARAM wparam, UINT_PTR id);
+    void post_failure(std::exception_ptr failure) noexcept;
 
     // Region tools (region-tools.cpp) --------------------------------------------------------------------
     void on_left_button_down(int x, int y, WPARAM keys);

@@ -7,10 +7,6 @@
 
 namespace tessolux {
 
-std::int32_t round_to_int(double value) noexcept {
-    return static_cast<std::int32_t>(value >= 0 ? value + 0.5 : value - 0.5);
-}
-
 struct main_window::controls_frame::impl {};
 
 main_window::controls_frame::controls_frame(HWND owner, int x, int y, int width, int height, float, change_callback,
