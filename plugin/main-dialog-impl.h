@@ -57,6 +57,11 @@ enum drag_flag : std::uint32_t {
     resizing_bottom = 0x800,
 };
 
+// The red-eye brush's radius in view pixels stays within these.
+inline constexpr double min_brush_radius = 1.0;
+inline constexpr double max_brush_radius = 10000.0;
+double clamp_brush_radius(double radius) noexcept;
+
 // The status bar's four parts for a dialog of that client width; returns where part 2 (the pointer
 // statistics) lies.
 preview_rect rescale_status(HWND status, int width, float scale, int height);
@@ -156,6 +161,8 @@ public:
     void on_mouse_move(int x, int y, WPARAM keys);
     void on_mouse_wheel(WPARAM wparam, LPARAM lparam);
     void set_cursor(HCURSOR cursor);
+    // The red-eye brush radius times factor, kept within the brush's bounds, about the client point x, y.
+    void scale_brush(double factor, int x, int y);
     void move_select_circle(int dx, int dy);
     void update_radius_text();
     void update_pointer_stats();
