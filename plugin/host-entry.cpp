@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "am-common.h"
+#include "hotkey-dialog.h"
+#include "main-dialog-impl.h"
 
 namespace tessolux {
 
@@ -46,13 +48,32 @@ void check_supported(const host::FilterRecord& record, const job_geometry& job) 
         throw std::invalid_argument("the host's image buffers do not hold the filtered area");
 }
 
-// The preview dialog (tessolux::main_window) is created over the engine, a copy of the key, the source,
-// the result and the owner window, shown with ShowWindow(SW_SHOWNORMAL) and run by run_message_loop; it
-// ends as cancelled when its not-accepted flag is still set, as loop_failed when the loop returned
-// non-zero, else as accepted. It is not part of the module yet: with nobody to accept the run, the run
-// ends as cancelled and the host keeps its image.
-constexpr auto run_preview_window = [](const engine_context&, const std::wstring&, const image_frame_ptr&,
-                                       const image_frame_ptr&, HWND) { return dialog_outcome::cancelled; };
+[[noreturn]] void throw_access_exception(const void* holder) {
+    constexpr auto location = cpp::failure_message("throw_access_exception", "2600",
+                                                   AM_PLUGIN_SOURCE("main-controls-frame.cpp"), "window at  ");
+    throw std::runtime_error(std::string(location.c_str()) + cpp::to_hex_string(holder) + "  has been destroyed!");
+}
+
+// The window a holder must hold; an empty holder is a failure of ours, reported with the holder's address.
+template <class Window> system_ui::window_base* checked_window_ptr(const std::unique_ptr<Window>& holder) {
+    if (!holder)
+        throw_access_exception(&holder);
+    return holder.get();
+}
+
+// The preview dialog, shown and run by the modal loop until the user applies, cancels or closes it. It is
+// destroyed, with both of its worker threads joined, before the outcome is returned.
+dialog_outcome run_preview_window(const engine_context& engine, const std::wstring& key,
+                                  const image_frame_ptr& source, const image_frame_ptr& result, HWND owner) {
+    std::unique_ptr<main_window::impl> window =
+        std::make_unique<main_window::impl>(engine, key, source, result, owner);
+    system_ui::window_base* const windows[] = {checked_window_ptr(window)};
+    ShowWindow(window->window_handle(), SW_SHOWNORMAL);
+    const int code = system_ui::run_message_loop(windows);
+    if (window->was_cancelled())
+        return dialog_outcome::cancelled;
+    return code != 0 ? dialog_outcome::loop_failed : dialog_outcome::accepted;
+}
 
 // The OLE initialisations that start made on this thread and finish has not undone yet. Finish undoes
 // only those: an OleUninitialize without one would undo the host's own OLE on its thread.
@@ -74,7 +95,7 @@ void filter_finish() {
 }
 
 void filter_continue(host::FilterRecord& record, std::int16_t& result) {
-    run_filter_job(record, result, run_preview_window);
+    run_filter_job(record, result, &run_preview_window);
 }
 
 } // namespace

@@ -1088,13 +1088,13 @@ void shutdown_engine(const engine_context& engine) {
 
 // Failure reports ------------------------------------------------------------------------------------------
 
-namespace {
-
 std::wstring module_string(UINT id) {
     std::wstring text;
     system_ui::load_string(text, module_instance(), id);
     return text;
 }
+
+namespace {
 
 // The error code, and for the failures an installation can cause, what is wrong and what may help.
 std::wstring component_failure_text(HRESULT result, const std::wstring& component) {

@@ -247,6 +247,9 @@ preview_canvas_ptr make_preview_canvas(const engine_context& engine, std::int32_
 void interrupt_engine(const engine_context& engine);
 void shutdown_engine(const engine_context& engine);
 
+// The module's string-table entry id; a missing entry throws std::system_error.
+std::wstring module_string(UINT id);
+
 // Failure reports -------------------------------------------------------------------------------------
 
 // Shows one box saying what went wrong, in terms of the outside engine where a COM call failed: missing

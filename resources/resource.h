@@ -12,6 +12,9 @@
 #define IDD_CONTROLS 130
 
 // Main dialog (129). The image dimensions line is the dialog's one control with id -1 (IDC_STATIC).
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
 #define ID_STATUS 111
 #define IDC_APPLY 1003
 #define IDC_CANCEL 1004

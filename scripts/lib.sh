@@ -20,7 +20,7 @@ as_root() {
 }
 
 PACKAGES=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools wine wine32:i386 xvfb xauth
-          imagemagick googletest cmake ninja-build g++ x11-utils ca-certificates)
+          imagemagick fonts-wine googletest cmake ninja-build g++ x11-utils ca-certificates)
 
 install_packages() {
     local missing=()
@@ -68,6 +68,9 @@ start_wine() {
         wineboot -i >/dev/null 2>&1 || { log "creating the Wine prefix $WINEPREFIX failed"; return 1; }
         wineserver -w
     fi
+    # Wine's own Tahoma stands in for the dialog font; Wine finds it only in the prefix's font folder,
+    # and without it every dialog falls back on a monospace face.
+    cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     local status=0
     wineserver -p"$wine_server_idle_seconds" || status=$?
     case $status in
@@ -79,6 +82,13 @@ start_wine() {
     # The first Wine process starts the prefix's services; they would hold on to whatever output pipe
     # that process had (and keep ctest waiting), so start them here with no pipe attached.
     wine cmd /c exit </dev/null >/dev/null 2>&1 || { log "Wine does not run programs in $WINEPREFIX"; return 1; }
+    # On our own Xvfb no window manager answers: a managed window then waits for one at every hide and
+    # destroy. Wine leaves its windows unmanaged there, and managed on a person's display.
+    if [ -n "${XVFB_PID:-}" ]; then
+        wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+    else
+        wine reg delete 'HKCU\Software\Wine\X11 Driver' /v Managed /f >/dev/null 2>&1 || true
+    fi
     if [ -f "$BUILD/bin/ZorvaneImageProcessor2.dll" ]; then
         wine regsvr32 /s "$(winepath -w "$BUILD/bin/ZorvaneImageProcessor2.dll")" >/dev/null 2>&1 \
             || { log "registering the engine failed"; return 1; }

@@ -16,6 +16,19 @@ std::wstring text_of(HWND window) {
     return {text, static_cast<std::size_t>(GetWindowTextW(window, text, 4096))};
 }
 
+// A message box: a static text with the id 0xFFFF and at least one of the standard buttons. The
+// plug-in's own dialogs (the preview with its panel, the about and hotkey boxes) have neither both.
+bool is_message_box(HWND dialog) {
+    wchar_t kind[16];
+    const HWND text = GetDlgItem(dialog, 0xFFFF);
+    if (text == nullptr || GetClassNameW(text, kind, 16) == 0 || lstrcmpiW(kind, L"Static") != 0)
+        return false;
+    for (const int button : {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO})
+        if (GetDlgItem(dialog, button) != nullptr)
+            return true;
+    return false;
+}
+
 } // namespace
 
 message_box_reader::message_box_reader()
@@ -31,7 +44,8 @@ message_box_reader::~message_box_reader() {
     UnhookWindowsHookEx(hook_);
 }
 
-// Every dialog the thread creates gets the reader's procedure in front of its own.
+// Every dialog the thread creates gets the reader's procedure in front of its own, until it shows whether
+// it is a message box.
 LRESULT CALLBACK message_box_reader::hook(int code, WPARAM wparam, LPARAM lparam) {
     if (code == HCBT_CREATEWND && current != nullptr) {
         const auto* create = reinterpret_cast<const CBT_CREATEWNDW*>(lparam);
@@ -53,11 +67,13 @@ LRESULT CALLBACK message_box_reader::hook(int code, WPARAM wparam, LPARAM lparam
 LRESULT CALLBACK message_box_reader::procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     const WNDPROC original = box_procedure;
     const LRESULT result = CallWindowProcW(original, window, message, wparam, lparam);
-    if (message == WM_INITDIALOG && current != nullptr) {
+    if (message == WM_INITDIALOG) {
         SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(original));
-        const HWND text = GetDlgItem(window, 0xFFFF);
-        current->boxes_.push_back({text_of(window), text != nullptr ? text_of(text) : std::wstring()});
-        DestroyWindow(window);
+        if (current != nullptr && is_message_box(window)) {
+            const HWND text = GetDlgItem(window, 0xFFFF);
+            current->boxes_.push_back({text_of(window), text_of(text)});
+            DestroyWindow(window);
+        }
     }
     return result;
 }
