@@ -551,8 +551,9 @@ TEST_P(engine, the_preview_canvas_is_written_at_its_top_left_and_its_owner_told_
     ASSERT_EQ(operation->run(source.Get(), 0, canvas.Get(), 0, nullptr), S_OK) << error_description();
     for (int y = 0; y != 10; ++y)
         for (int x = 0; x != 60; ++x)
-            if (y >= 4 || x >= 24)
+            if (y >= 4 || x >= 24) {
                 ASSERT_EQ(bits[y * 60 + x], 0xaa) << "byte " << x << " of row " << y;
+            }
     EXPECT_NE(std::count(bits.begin(), bits.begin() + 24, 0xaa), 24);
     canvas.Reset();
     copy.Reset();
@@ -764,8 +765,9 @@ TEST_P(engine, lanczos_resize_follows_smooth_ramps_and_lends_no_colour_from_tran
     output = run_to_new(root.Get(), {L"resize width=37 height=4 method=lanczos"}, halves.Get());
     const buffer_view out = buffer_of(output.Get());
     for (int x = 0; x != 37; ++x)
-        if (out.at(x, 1, 4)[3] > 8)
+        if (out.at(x, 1, 4)[3] > 8) {
             EXPECT_LE(out.at(x, 1, 4)[0], 2) << "column " << x;
+        }
 }
 
 TEST_P(engine, convert_blends_onto_the_background_for_bgr24_and_keeps_alpha_for_bgra32) {
