@@ -104,6 +104,9 @@ void controls_frame::prepare_effects_combo(const engine_context& engine) {
     // The list shows the new pictures before the old ones go.
     SendMessageW(combo, CBEM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(list.get()));
     thumbnails_ = std::move(list);
+    // Entries as tall as their pictures, also when a list of another size replaces the first one.
+    SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), size + 2);
+    SendMessageW(combo, CB_SETITEMHEIGHT, 0, size);
 
     int added = 0;
     const auto add_entry = [&](const std::wstring& text, int intensity) {

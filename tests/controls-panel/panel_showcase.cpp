@@ -1,0 +1,148 @@
+// Shows the fully expanded controls panel in the test owner dialog at a DPI scale, as the main window
+// would after a scale change, and saves what the screen shows of it as a 24-bit BMP:
+//   panel_showcase.exe <scale> <file.bmp> [collapsed]
+// With "collapsed" every panel is folded first. Meant for a person to look at; not a test.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "panel-test.h"
+
+namespace {
+
+void pump_for(DWORD milliseconds) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD passed = GetTickCount() - start;
+        if (passed >= milliseconds)
+            return;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - passed, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+bool save_screen(const RECT& rect, const char* path) {
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    const HDC screen = GetDC(nullptr);
+    system_ui::dc_handle memory(CreateCompatibleDC(screen));
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    void* bits = nullptr;
+    system_ui::bitmap_handle bitmap(CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    {
+        const system_ui::selection_guard selected(memory.get(), bitmap.get());
+        BitBlt(memory.get(), 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    }
+    ReleaseDC(nullptr, screen);
+    GdiFlush();
+    const int stride = (width * 3 + 3) & ~3;
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4d42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + static_cast<DWORD>(stride) * height;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(&file), sizeof file);
+    out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+    out.write(static_cast<const char*>(bits), static_cast<std::streamsize>(stride) * height);
+    return out.good();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
+    const char* path = argc > 2 ? argv[2] : "panel.bmp";
+    const bool collapsed = argc > 3 && std::string(argv[3]) == "collapsed";
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    try {
+        auto engine = tessolux::create_engine_context();
+        auto source = panel_test::make_picture(engine, 1200, 800);
+        panel_test::owner_window owner;
+        const HWND dialog = owner.window_handle();
+        panel_test::back_buffer buffer;
+        const int width = panel_test::panel_width(dialog, 1.0);
+        const int screen_height = GetSystemMetrics(SM_CYSCREEN);
+        tessolux::main_window::controls_frame panel(
+            dialog, 0, 0, width, screen_height - 40, 1.0f, [](unsigned, tessolux::filter_state) {},
+            [](std::exception_ptr failure) { std::rethrow_exception(failure); },
+            [&](HDC screen, unsigned w, unsigned h) { return buffer.take(screen, w, h); },
+            [&](void* previous) { buffer.give_back(previous); }, engine);
+        panel.source_frame = &source;
+        panel.prepare_effects_combo(engine);
+        panel.focused = {400, 266, 400, 267};
+        panel.update_focus_area_text();
+        auto font = panel_test::make_panel_font(scale);
+        panel.set_panel_fonts(font.get(), font.get());
+        if (std::getenv("PANEL_SHOWCASE_DEBUG") != nullptr) {
+            const HDC dc = GetDC(dialog);
+            const HGDIOBJ old = SelectObject(dc, font.get());
+            wchar_t face[64] = {};
+            GetTextFaceW(dc, 64, face);
+            TEXTMETRICW metrics{};
+            GetTextMetricsW(dc, &metrics);
+            SelectObject(dc, old);
+            ReleaseDC(dialog, dc);
+            SIZE ideal{};
+            const LRESULT v6 = SendMessageW(GetDlgItem(panel.window_handle(), IDC_REDEYE_DRAW),
+                                            BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
+            RECT units{0, 0, 4, 8};
+            MapDialogRect(dialog, &units);
+            NONCLIENTMETRICSW nc{};
+            nc.cbSize = sizeof nc;
+            const BOOL got = SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof nc, &nc, 0);
+            std::fprintf(stderr, "spi %d message face '%ls' %ld\n", got, nc.lfMessageFont.lfFaceName,
+                         nc.lfMessageFont.lfHeight);
+            std::fprintf(stderr, "face %ls height %ld ave %ld v6 %ld units %ld x %ld\n", face,
+                         metrics.tmHeight, metrics.tmAveCharWidth, static_cast<long>(v6), units.right,
+                         units.bottom);
+        }
+        if (scale != 1.0)
+            panel.on_dpi_changed(engine, scale, static_cast<float>(scale));
+        if (collapsed)
+            for (const auto stage :
+                 {tessolux::reduce_noise, tessolux::natural_enhance, tessolux::remove_red_eyes,
+                  tessolux::tilt_shift, tessolux::film_effect, tessolux::grain})
+                panel.toggle_expanded(stage);
+        if (std::getenv("PANEL_SHOWCASE_DEBUG") != nullptr) {
+            RECT combo_rect{}, dropped{};
+            const HWND combo = GetDlgItem(panel.window_handle(), IDC_EFFECT_COMBO);
+            GetWindowRect(combo, &combo_rect);
+            SendMessageW(combo, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped));
+            std::fprintf(
+                stderr, "combo %ld dropped %ld item %ld field %ld\n", combo_rect.bottom - combo_rect.top,
+                dropped.bottom - dropped.top, static_cast<long>(SendMessageW(combo, CB_GETITEMHEIGHT, 0, 0)),
+                static_cast<long>(SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0)));
+        }
+        RECT frame{};
+        GetWindowRect(dialog, &frame);
+        RECT client{};
+        GetClientRect(dialog, &client);
+        const int extra_width = (frame.right - frame.left) - client.right;
+        const int extra_height = (frame.bottom - frame.top) - client.bottom;
+        const int panel_width = panel_test::panel_width(dialog, scale);
+        SetWindowPos(dialog, nullptr, 0, 0, panel_width + extra_width, screen_height - 40 + extra_height,
+                     SWP_NOZORDER);
+        MoveWindow(panel.window_handle(), 0, 0, panel_width, screen_height - 40, TRUE);
+        ShowWindow(dialog, SW_SHOWNORMAL);
+        pump_for(1500);
+        GetWindowRect(dialog, &frame);
+        if (!save_screen(frame, path))
+            return 1;
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "failed: %s\n", failure.what());
+        return 2;
+    }
+    CoUninitialize();
+    return 0;
+}
