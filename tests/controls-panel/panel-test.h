@@ -132,6 +132,51 @@ inline int panel_width(HWND owner, double scale) {
     return cpp::round_to_int(units.right * scale) + GetSystemMetrics(SM_CXVSCROLL) + 2;
 }
 
+// Answers the next context menu the thread opens by typing a mnemonic into it, from a thread timer that
+// fires inside the menu's own loop. The menu's handle is kept for the test to look at.
+class menu_picker {
+public:
+    explicit menu_picker(wchar_t mnemonic) {
+        current() = this;
+        mnemonic_ = mnemonic;
+        timer_ = SetTimer(nullptr, 0, 20, &tick);
+    }
+    menu_picker(const menu_picker&) = delete;
+    menu_picker& operator=(const menu_picker&) = delete;
+    ~menu_picker() {
+        if (timer_ != 0)
+            KillTimer(nullptr, timer_);
+        current() = nullptr;
+    }
+    HMENU menu() const { return menu_; }
+    bool answered() const { return answered_; }
+
+private:
+    static menu_picker*& current() {
+        static menu_picker* picker = nullptr;
+        return picker;
+    }
+    static void CALLBACK tick(HWND, UINT, UINT_PTR, DWORD) {
+        menu_picker* const self = current();
+        if (self == nullptr || self->answered_)
+            return;
+        const HWND popup = FindWindowW(L"#32768", nullptr);
+        if (popup == nullptr || !IsWindowVisible(popup))
+            return;
+        self->menu_ = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+        self->answered_ = true;
+        if (self->mnemonic_ == 0)
+            PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+        else
+            PostMessageW(popup, WM_CHAR, self->mnemonic_, 0);
+    }
+
+    wchar_t mnemonic_;
+    UINT_PTR timer_ = 0;
+    HMENU menu_ = nullptr;
+    bool answered_ = false;
+};
+
 // The registered engine on a single-threaded apartment (the host's thread), a picture, an owner dialog and
 // the panel in it at the given scale, and a settings key that the test removes again.
 class panel_world : public ::testing::Test {
@@ -143,14 +188,13 @@ protected:
         ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
         engine = tessolux::create_engine_context();
         source = make_picture(engine, picture_width, picture_height);
-        owner = std::make_unique<owner_window>();
+        owner = &shared_owner();
         settings_key = L"panel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                        std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++key_counter);
     }
 
     void TearDown() override {
         panel.reset();
-        owner.reset();
         source = {};
         engine = {};
         RegDeleteTreeW(HKEY_CURRENT_USER, settings_path().c_str());
@@ -180,6 +224,7 @@ protected:
         panel->update_focus_area_text();
         font = make_panel_font(scale);
         panel->set_panel_fonts(font.get(), font.get());
+        ShowWindow(dialog, SW_SHOWNOACTIVATE);
     }
 
     std::wstring settings_path() const {
@@ -267,7 +312,7 @@ protected:
 
     tessolux::engine_context engine;
     image_frame_ptr source;
-    std::unique_ptr<owner_window> owner;
+    owner_window* owner = nullptr;
     std::unique_ptr<controls_frame> panel;
     std::vector<change> changes;
     std::vector<std::exception_ptr> failures;
@@ -276,6 +321,13 @@ protected:
     std::wstring settings_key;
 
 private:
+    // One owner for the whole program, shown once: without a window manager a shown window that goes away
+    // costs Wine a wait of its own, which every test would pay again.
+    static owner_window& shared_owner() {
+        static owner_window window;
+        return window;
+    }
+
     static inline int key_counter = 0;
 };
 

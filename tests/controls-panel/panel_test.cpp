@@ -1,12 +1,574 @@
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <map>
+#include <string>
+
 #include "panel-test.h"
 
 using namespace panel_test;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 namespace {
+
 using controls_panel = panel_world;
+
+using field = std::function<std::int32_t&(controls_frame&)>;
+
+// One slider moved by the user: the value, what its label then shows and the field that holds it.
+struct slider_case {
+    int id;
+    int value;
+    const wchar_t* label;
+    int label_id;
+    filter_state stage;
+    field value_of;
+};
+
+const slider_case slider_cases[] = {
+    {IDC_DENOISE_INTENSITY, 120, L"120  ", IDC_DENOISE_INTENSITY_VALUE, tessolux::reduce_noise,
+     [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_intensity; }},
+    {IDC_DENOISE_BLENDING, 40, L"40 %", IDC_DENOISE_BLENDING_VALUE, tessolux::reduce_noise,
+     [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_blending; }},
+    // The search and tile sizes show the engine's odd sizes.
+    {IDC_DENOISE_SEARCH, 8, L"19  ", IDC_DENOISE_SEARCH_VALUE, tessolux::reduce_noise,
+     [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_search_size; }},
+    {IDC_DENOISE_TILE, 3, L"7  ", IDC_DENOISE_TILE_VALUE, tessolux::reduce_noise,
+     [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_tile_size; }},
+    {IDC_DENOISE_COLOR, 260, L"260 %", IDC_DENOISE_COLOR_VALUE, tessolux::reduce_noise,
+     [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_intensity_color; }},
+    {IDC_ENHANCE_INTENSITY, 150, L"150 %", IDC_ENHANCE_INTENSITY_VALUE, tessolux::natural_enhance,
+     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_intensity; }},
+    {IDC_ENHANCE_BALANCE, 0, L"0 %", IDC_ENHANCE_BALANCE_VALUE, tessolux::natural_enhance,
+     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_balance; }},
+    {IDC_ENHANCE_TOLERANCE, 17, L"17\u00d710\u207b\u2074", IDC_ENHANCE_TOLERANCE_VALUE,
+     tessolux::natural_enhance,
+     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_tolerance; }},
+    {IDC_ENHANCE_RED, 61, L"61 %", IDC_ENHANCE_RED_VALUE, tessolux::natural_enhance,
+     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_ratios[0]; }},
+    {IDC_ENHANCE_GREEN, 62, L"62 %", IDC_ENHANCE_GREEN_VALUE, tessolux::natural_enhance,
+     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_ratios[1]; }},
+    {IDC_ENHANCE_BLUE, 63, L"63 %", IDC_ENHANCE_BLUE_VALUE, tessolux::natural_enhance,
+     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_ratios[2]; }},
+    {IDC_ENHANCE_TILE, 500, L"500  ", IDC_ENHANCE_TILE_VALUE, tessolux::natural_enhance,
+     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_tile_size; }},
+    {IDC_REDEYE_INTENSITY, 190, L"190 %", IDC_REDEYE_INTENSITY_VALUE, tessolux::remove_red_eyes,
+     [](controls_frame& p) -> std::int32_t& { return p.eyes.darken_intensity; }},
+    {IDC_REDEYE_BORDER, 0, L"0  ", IDC_REDEYE_BORDER_VALUE, tessolux::remove_red_eyes,
+     [](controls_frame& p) -> std::int32_t& { return p.eyes.darken_border; }},
+    {IDC_TILTSHIFT_BLUR, 150, L"150  ", IDC_TILTSHIFT_BLUR_VALUE, tessolux::tilt_shift,
+     [](controls_frame& p) -> std::int32_t& { return p.tilt_shift_blur_radius; }},
+    {IDC_TILTSHIFT_BORDER, 1, L"1 %", IDC_TILTSHIFT_BORDER_VALUE, tessolux::tilt_shift,
+     [](controls_frame& p) -> std::int32_t& { return p.tilt_shift_border_size; }},
+    {IDC_EFFECT_INTENSITY, 55, L"55  ", IDC_EFFECT_INTENSITY_VALUE, tessolux::film_effect,
+     [](controls_frame& p) -> std::int32_t& { return p.effect_intensity; }},
+    {IDC_GRAIN_INTENSITY, 12, L"12  ", IDC_GRAIN_INTENSITY_VALUE, tessolux::grain,
+     [](controls_frame& p) -> std::int32_t& { return p.grain_intensity; }},
+};
+
+// The six panels: stage, check box, arrow, and a control of the panel's basic group.
+struct panel_case {
+    filter_state stage;
+    int check;
+    int arrow;
+    int control;
+};
+constexpr panel_case panel_cases[] = {
+    {tessolux::reduce_noise, IDC_DENOISE_ENABLE, IDC_DENOISE_EXPAND, IDC_DENOISE_INTENSITY},
+    {tessolux::natural_enhance, IDC_ENHANCE_ENABLE, IDC_ENHANCE_EXPAND, IDC_ENHANCE_BALANCE},
+    {tessolux::remove_red_eyes, IDC_REDEYE_ENABLE, IDC_REDEYE_EXPAND, IDC_REDEYE_DRAW},
+    {tessolux::tilt_shift, IDC_TILTSHIFT_ENABLE, IDC_TILTSHIFT_EXPAND, IDC_TILTSHIFT_SELECT},
+    {tessolux::film_effect, IDC_EFFECT_ENABLE, IDC_EFFECT_EXPAND, IDC_EFFECT_COMBO},
+    {tessolux::grain, IDC_GRAIN_ENABLE, IDC_GRAIN_EXPAND, IDC_GRAIN_FAT},
+};
+
+// Every control of dialog 130.
+std::vector<int> all_controls() {
+    std::vector<int> ids;
+    for (int id = IDC_DENOISE_INTENSITY_LABEL; id <= IDC_REDEYE_RADIUS; ++id)
+        ids.push_back(id);
+    ids.push_back(IDC_DENOISE_BILATERAL);
+    return ids;
 }
 
-TEST_F(controls_panel, builds) {
+int rounded(double value) {
+    return static_cast<int>(std::floor(value + 0.5));
+}
+
+} // namespace
+
+TEST_F(controls_panel, a_moved_slider_sets_its_field_and_label_and_asks_for_its_stage_after_200_ms) {
     make_panel();
-    EXPECT_TRUE(failures.empty());
+    for (const slider_case& c : slider_cases) {
+        changes.clear();
+        drag(c.id, c.value);
+        EXPECT_EQ(c.value_of(*panel), c.value) << c.id;
+        EXPECT_EQ(text_of(c.label_id), c.label) << c.id;
+        EXPECT_THAT(changes, ElementsAre(change{200, c.stage})) << c.id;
+    }
+    EXPECT_THAT(failures, IsEmpty());
+}
+
+TEST_F(controls_panel, hidden_advanced_settings_average_the_intensities_and_mirror_the_noise_intensity) {
+    make_panel();
+    drag(IDC_DENOISE_INTENSITY, 20);
+    drag(IDC_DENOISE_COLOR, 41);
+    changes.clear();
+    panel->toggle_advanced_settings();
+    EXPECT_FALSE(panel->show_advanced);
+    EXPECT_EQ(panel->reduce_noise_intensity, 30);
+    EXPECT_EQ(panel->reduce_noise_intensity_color, 30);
+    EXPECT_EQ(slider(IDC_DENOISE_INTENSITY), 30);
+    EXPECT_EQ(panel->natural_enhance_tile_size, 64) << "the tile size suited to a 1000 x 600 image";
+    EXPECT_THAT(changes, ElementsAre(change{10, tessolux::reduce_noise}));
+    EXPECT_FALSE(visible(IDC_DENOISE_COLOR));
+    EXPECT_FALSE(visible(IDC_ENHANCE_RED));
+
+    drag(IDC_DENOISE_INTENSITY, 120);
+    EXPECT_EQ(panel->reduce_noise_intensity_color, 120);
+
+    // Shown again, the hidden sliders show the values that now stand.
+    panel->toggle_advanced_settings();
+    EXPECT_TRUE(visible(IDC_DENOISE_COLOR));
+    EXPECT_EQ(slider(IDC_DENOISE_COLOR), 120);
+    EXPECT_EQ(text_of(IDC_DENOISE_COLOR_VALUE), L"120 %");
+    EXPECT_EQ(slider(IDC_ENHANCE_TILE), 64);
+}
+
+TEST_F(controls_panel, every_choice_asks_for_its_stage_with_its_delay) {
+    make_panel();
+    const std::pair<std::function<void()>, change> cases[] = {
+        {[&] { click(IDC_DENOISE_BILATERAL); }, {200, tessolux::reduce_noise}},
+        {[&] { click(IDC_GRAIN_FRACTAL); }, {200, tessolux::grain}},
+        {[&] { choose_effect(12); }, {500, tessolux::film_effect}},
+        {[&] { click(IDC_TILTSHIFT_ENABLE); }, {200, tessolux::tilt_shift}},
+    };
+    for (const auto& [act, expected] : cases) {
+        changes.clear();
+        act();
+        EXPECT_THAT(changes, ElementsAre(expected));
+    }
+    EXPECT_EQ(panel->grain_kind, 2u);
+}
+
+TEST_F(controls_panel, a_stage_switched_off_disables_its_controls_and_asks_for_its_stage) {
+    make_panel();
+    for (const panel_case& c : panel_cases) {
+        changes.clear();
+        click(c.check);
+        EXPECT_EQ(panel->active_filters & c.stage, 0u) << c.check;
+        EXPECT_FALSE(enabled(c.control)) << c.check;
+        EXPECT_TRUE(visible(c.control)) << "still expanded: " << c.check;
+        EXPECT_THAT(changes, ElementsAre(change{200, c.stage}));
+        click(c.check);
+        EXPECT_NE(panel->active_filters & c.stage, 0u) << c.check;
+        EXPECT_TRUE(enabled(c.control)) << c.check;
+    }
+}
+
+TEST_F(controls_panel,
+       the_noise_search_and_colour_controls_are_enabled_only_while_noise_reduction_runs_without_bilateral) {
+    make_panel();
+    const int bilateral_unused[] = {IDC_DENOISE_SEARCH, IDC_DENOISE_SEARCH_VALUE, IDC_DENOISE_SEARCH_LABEL,
+                                    IDC_DENOISE_COLOR,  IDC_DENOISE_COLOR_VALUE,  IDC_DENOISE_COLOR_LABEL};
+    const auto unused_enabled = [&] {
+        return std::count_if(std::begin(bilateral_unused), std::end(bilateral_unused),
+                             [&](int id) { return enabled(id); });
+    };
+    click(IDC_DENOISE_BILATERAL);
+    EXPECT_EQ(unused_enabled(), 0);
+    EXPECT_TRUE(enabled(IDC_DENOISE_TILE)) << "the bilateral filter takes its radius from the tile size";
+    click(IDC_DENOISE_ENABLE);    // off
+    click(IDC_DENOISE_BILATERAL); // unchecked while the stage is off
+    EXPECT_EQ(unused_enabled(), 0) << "an inactive stage keeps every control disabled";
+    click(IDC_DENOISE_ENABLE); // on
+    EXPECT_EQ(unused_enabled(), 6);
+    panel->toggle_advanced_settings();
+    click(IDC_DENOISE_BILATERAL);
+    panel->toggle_advanced_settings();
+    EXPECT_EQ(unused_enabled(), 0) << "showing the advanced settings again keeps the rule";
+}
+
+TEST_F(controls_panel,
+       the_effects_list_holds_the_39_presets_in_group_and_name_order_with_thumbnails_of_the_scale) {
+    make_panel();
+    const wchar_t* const expected[] = {
+        L"AF APX 100",     L"KA Panatomic X", L"KA Plus X 125", L"Polapan",         L"1977",
+        L"A Optima",       L"AF Lomo",        L"Alfred",        L"Apollo",          L"Blue Shadows",
+        L"Cross Film",     L"Cyan Shadows",   L"Dacora 35",     L"Dacora Dignette", L"Dacora Gloria",
+        L"Dacora Super",   L"Earlybird",      L"FF Lomo",       L"FF Provio",       L"FF Senso",
+        L"Helga Viking",   L"Hip Lomo",       L"Jimmy",         L"KA Lomo",         L"KKE 100 S",
+        L"Kaimal Mark II", L"LomoFi",         L"LordKelvin",    L"Lucifer VI",      L"Pola 600",
+        L"Pola Normal",    L"Poprocket",      L"Sepia",         L"Sutro",           L"Technicolor",
+        L"Tejas",          L"Toaster",        L"Violet",        L"X-Pro II"};
+    const HWND combo = item(IDC_EFFECT_COMBO);
+    ASSERT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 39);
+    for (int i = 0; i != 39; ++i) {
+        wchar_t text[64] = {};
+        COMBOBOXEXITEMW entry{};
+        entry.mask = CBEIF_TEXT | CBEIF_IMAGE;
+        entry.iItem = i;
+        entry.pszText = text;
+        entry.cchTextMax = 64;
+        SendMessageW(combo, CBEM_GETITEMW, 0, reinterpret_cast<LPARAM>(&entry));
+        EXPECT_STREQ(text, expected[i]);
+        EXPECT_EQ(entry.iImage, i);
+    }
+    const auto thumbnail_size = [&] {
+        int width = 0, height = 0;
+        ImageList_GetIconSize(reinterpret_cast<HIMAGELIST>(SendMessageW(combo, CBEM_GETIMAGELIST, 0, 0)),
+                              &width, &height);
+        return std::pair{width, height};
+    };
+    EXPECT_EQ(thumbnail_size(), std::pair(64, 64));
+    EXPECT_EQ(SendMessageW(combo, CB_GETCURSEL, 0, 0), 0);
+
+    // A DPI change renders them again at the new size and keeps the choice.
+    choose_effect(32);
+    const HIMAGELIST old_list = reinterpret_cast<HIMAGELIST>(SendMessageW(combo, CBEM_GETIMAGELIST, 0, 0));
+    IMAGEINFO old_info{};
+    ASSERT_TRUE(ImageList_GetImageInfo(old_list, 0, &old_info));
+    panel->on_dpi_changed(engine, 1.25, 1.25f);
+    EXPECT_EQ(thumbnail_size(), std::pair(80, 80));
+    EXPECT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 39);
+    EXPECT_EQ(SendMessageW(combo, CB_GETCURSEL, 0, 0), 32);
+    EXPECT_EQ(panel->selected_effect_node(), L"SEPIA");
+    EXPECT_EQ(GetObjectType(old_info.hbmImage), 0u) << "the replaced list is gone with its pictures";
+    EXPECT_THAT(failures, IsEmpty());
+}
+
+TEST_F(controls_panel, a_preset_without_intensity_disables_the_intensity_slider) {
+    make_panel();
+    const struct {
+        int index;
+        const wchar_t* node;
+        bool intensity;
+    } cases[] = {
+        {3, L"POLAPAN", false}, {4, L"YR1977", true}, {0, L"AGFAAPX100", false}, {38, L"XPROII", true}};
+    for (const auto& c : cases) {
+        choose_effect(c.index);
+        EXPECT_EQ(panel->selected_effect_node(), c.node);
+        EXPECT_EQ(panel->effect_has_intensity, c.intensity) << c.index;
+        for (const int id : {IDC_EFFECT_INTENSITY, IDC_EFFECT_INTENSITY_VALUE, IDC_EFFECT_INTENSITY_LABEL})
+            EXPECT_EQ(enabled(id), c.intensity) << c.index;
+    }
+    // With the stage off nothing of it is enabled, whatever the preset.
+    click(IDC_EFFECT_ENABLE);
+    EXPECT_FALSE(enabled(IDC_EFFECT_INTENSITY));
+    EXPECT_FALSE(enabled(IDC_EFFECT_COMBO));
+}
+
+TEST_F(controls_panel, a_folded_panel_hides_its_controls_and_the_next_panel_follows_its_arrow) {
+    make_panel();
+    const int gap_collapsed = 10;
+    const int gap_expanded = 4 + 10;
+    for (std::size_t i = 0; i + 1 != std::size(panel_cases); ++i) {
+        const panel_case& c = panel_cases[i];
+        const int next_arrow = panel_cases[i + 1].arrow;
+        panel->toggle_expanded(c.stage);
+        EXPECT_FALSE(visible(c.control));
+        EXPECT_EQ(text_of(c.arrow), L"\u25bc");
+        EXPECT_EQ(rect_of(next_arrow).top, rect_of(c.arrow).bottom + gap_collapsed) << c.arrow;
+
+        panel->toggle_expanded(c.stage);
+        EXPECT_TRUE(visible(c.control));
+        EXPECT_EQ(text_of(c.arrow), L"\u25b2");
+        int lowest = 0;
+        for (const int id : all_controls())
+            if (id != c.check && id != c.arrow && rect_of(id).top > rect_of(c.arrow).top &&
+                rect_of(id).top < rect_of(next_arrow).top && visible(id))
+                lowest = std::max(lowest, static_cast<int>(rect_of(id).bottom));
+        EXPECT_EQ(rect_of(next_arrow).top, lowest + gap_expanded) << c.arrow;
+    }
+}
+
+TEST_F(controls_panel, folding_and_unfolding_everything_puts_every_control_and_the_scroll_range_back) {
+    for (const double scale : {1.0, 1.25}) {
+        SCOPED_TRACE(scale);
+        make_panel(1.0);
+        if (scale != 1.0)
+            panel->on_dpi_changed(engine, scale, static_cast<float>(scale));
+        std::map<int, RECT> before;
+        for (const int id : all_controls())
+            before[id] = rect_of(id);
+        const SCROLLINFO range = scroll_info();
+
+        for (const panel_case& c : panel_cases)
+            panel->toggle_expanded(c.stage);
+        EXPECT_LT(scroll_info().nMax, range.nMax);
+        EXPECT_EQ(
+            rect_of(IDC_GRAIN_EXPAND).top - rect_of(IDC_DENOISE_EXPAND).top,
+            5 * (rect_of(IDC_DENOISE_EXPAND).bottom - rect_of(IDC_DENOISE_EXPAND).top + rounded(10 * scale)))
+            << "folded arrows stand one arrow height and a gap apart";
+        for (const panel_case& c : panel_cases)
+            panel->toggle_expanded(c.stage);
+
+        for (const int id : all_controls()) {
+            const RECT after = rect_of(id);
+            EXPECT_TRUE(EqualRect(&after, &before[id])) << id;
+        }
+        EXPECT_EQ(scroll_info().nMax, range.nMax);
+        panel.reset();
+    }
+}
+
+TEST_F(controls_panel, auto_expand_folds_a_panel_whose_stage_goes_off_and_unfolds_it_when_it_comes_back) {
+    make_panel();
+    panel->set_auto_expand(true);
+    click(IDC_TILTSHIFT_ENABLE);
+    EXPECT_EQ(panel->expanded_filters & tessolux::tilt_shift, 0u);
+    EXPECT_FALSE(visible(IDC_TILTSHIFT_BLUR));
+    click(IDC_TILTSHIFT_ENABLE);
+    EXPECT_NE(panel->expanded_filters & tessolux::tilt_shift, 0u);
+    EXPECT_TRUE(visible(IDC_TILTSHIFT_BLUR));
+}
+
+TEST_F(controls_panel, ctrl_wheel_scrolls_20_pixels_a_notch_within_the_range) {
+    make_panel(1.0, 300);
+    const RECT top = rect_of(IDC_DENOISE_ENABLE);
+    const auto wheel = [&](int notches, WPARAM keys) {
+        SendMessageW(panel->window_handle(), WM_MOUSEWHEEL, MAKEWPARAM(keys, notches * WHEEL_DELTA), 0);
+    };
+    wheel(-1, MK_CONTROL);
+    EXPECT_EQ(scroll_info().nPos, 20);
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - 20);
+    wheel(-1, 0);
+    wheel(-1, MK_CONTROL | MK_SHIFT);
+    EXPECT_EQ(scroll_info().nPos, 20) << "the wheel is the panel's only with Ctrl alone";
+    wheel(3, MK_CONTROL);
+    EXPECT_EQ(scroll_info().nPos, 0);
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top);
+    wheel(-250, MK_CONTROL);
+    const SCROLLINFO info = scroll_info();
+    EXPECT_EQ(info.nPos, info.nMax - static_cast<int>(info.nPage));
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - info.nPos);
+}
+
+TEST_F(controls_panel, a_panel_taller_than_its_content_does_not_scroll) {
+    make_panel(1.0, 300);
+    for (const panel_case& c : panel_cases)
+        panel->toggle_expanded(c.stage);
+    ASSERT_LT(scroll_info().nMax, static_cast<int>(scroll_info().nPage));
+    const RECT top = rect_of(IDC_DENOISE_ENABLE);
+    SendMessageW(panel->window_handle(), WM_MOUSEWHEEL, MAKEWPARAM(MK_CONTROL, -WHEEL_DELTA), 0);
+    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_PAGEDOWN, 0);
+    EXPECT_EQ(scroll_info().nPos, 0);
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top);
+}
+
+TEST_F(controls_panel, folding_everything_while_scrolled_down_keeps_the_controls_in_step_with_the_bar) {
+    make_panel(1.0, 300);
+    const RECT top = rect_of(IDC_DENOISE_ENABLE);
+    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_BOTTOM, 0);
+    ASSERT_GT(scroll_info().nPos, 300);
+    for (const panel_case& c : panel_cases)
+        panel->toggle_expanded(c.stage);
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - scroll_info().nPos);
+    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_TOP, 0);
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top)
+        << "scrolled back to the top, the first panel is there";
+}
+
+TEST_F(controls_panel, scroll_bar_steps_move_the_controls) {
+    make_panel(1.0, 300);
+    const RECT top = rect_of(IDC_DENOISE_ENABLE);
+    const struct {
+        WORD code;
+        int position;
+    } steps[] = {{SB_LINEDOWN, 10}, {SB_LINEDOWN, 20}, {SB_PAGEDOWN, 320}, {SB_LINEUP, 310},
+                 {SB_PAGEUP, 10},   {SB_PAGEUP, 0},    {SB_LINEUP, 0}};
+    for (const auto& step : steps) {
+        SendMessageW(panel->window_handle(), WM_VSCROLL, step.code, 0);
+        EXPECT_EQ(scroll_info().nPos, step.position) << step.code;
+        EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - step.position) << step.code;
+    }
+}
+
+TEST_F(controls_panel, a_control_that_gets_the_focus_scrolls_into_view) {
+    make_panel(1.0, 300);
+    SetFocus(item(IDC_GRAIN_ENABLE));
+    RECT client;
+    GetClientRect(panel->window_handle(), &client);
+    EXPECT_GT(scroll_info().nPos, 0);
+    EXPECT_LE(rect_of(IDC_GRAIN_ENABLE).bottom, client.bottom);
+    EXPECT_GE(rect_of(IDC_GRAIN_ENABLE).top, 0);
+    // Back up: the control's top edge comes to the panel's top edge.
+    SetFocus(item(IDC_DENOISE_ENABLE));
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, 0);
+}
+
+TEST_F(controls_panel, context_menu_commands_act_on_every_panel) {
+    make_panel();
+    const auto pick = [&](int control, wchar_t mnemonic) {
+        const menu_picker picker(mnemonic);
+        SendMessageW(control != 0 ? item(control) : panel->window_handle(), WM_RBUTTONUP, 0,
+                     MAKELPARAM(4, 4));
+        EXPECT_TRUE(picker.answered());
+        return picker.menu();
+    };
+    pick(0, L'c'); // collapse everything
+    EXPECT_EQ(panel->expanded_filters & 126u, 0u);
+    click(IDC_ENHANCE_ENABLE);
+    click(IDC_GRAIN_ENABLE);
+    pick(IDC_DENOISE_ENABLE, L'x'); // expand activated
+    EXPECT_EQ(panel->expanded_filters & 126u, 126u & ~(tessolux::natural_enhance | tessolux::grain));
+    pick(0, L'e'); // expand everything
+    EXPECT_EQ(panel->expanded_filters & 126u, 126u);
+    changes.clear();
+    pick(IDC_GRAIN_ENABLE, L'd'); // deactivate all
+    EXPECT_EQ(panel->active_filters & 126u, 0u);
+    for (const panel_case& c : panel_cases)
+        EXPECT_FALSE(checked(c.check)) << c.check;
+    EXPECT_EQ(changes.size(), 4u) << "one change for each stage that was still on";
+
+    // "Reset value" on a slider: the table's default, or for the tile size the one that suits the image.
+    drag(IDC_ENHANCE_BALANCE, 3);
+    drag(IDC_ENHANCE_TILE, 400);
+    pick(IDC_ENHANCE_BALANCE, L'r');
+    EXPECT_EQ(panel->natural_enhance_balance, 80);
+    EXPECT_EQ(text_of(IDC_ENHANCE_BALANCE_VALUE), L"80 %");
+    pick(IDC_ENHANCE_TILE, L'r');
+    EXPECT_EQ(panel->natural_enhance_tile_size, 64);
+    EXPECT_EQ(slider(IDC_ENHANCE_TILE), 64);
+
+    // Auto expand/collapse is a check mark.
+    const HMENU menu = pick(0, L'a');
+    EXPECT_TRUE(panel->auto_expand);
+    EXPECT_EQ(GetMenuState(menu, ID_AUTO_EXPAND, MF_BYCOMMAND) & MF_CHECKED, static_cast<UINT>(MF_CHECKED));
+    EXPECT_EQ(GetMenuState(menu, ID_RESET_VALUE, MF_BYCOMMAND) & MF_GRAYED, static_cast<UINT>(MF_GRAYED))
+        << "no slider under the click, nothing to reset";
+    EXPECT_THAT(failures, IsEmpty());
+}
+
+TEST_F(controls_panel, a_failure_inside_the_panels_message_handling_reaches_the_failure_callback) {
+    make_panel();
+    panel.reset();
+    // A change callback that fails, inside a click (dialog procedure) and inside a menu command run from a
+    // control's subclass.
+    const HWND dialog = owner->window_handle();
+    panel = std::make_unique<controls_frame>(
+        dialog, 0, 0, panel_width(dialog, 1.0), 600, 1.0f,
+        [](unsigned, filter_state) { throw std::runtime_error("change failed"); },
+        [this](std::exception_ptr failure) { failures.push_back(failure); },
+        [this](HDC screen, unsigned width, unsigned height) { return buffer.take(screen, width, height); },
+        [this](void* previous) { buffer.give_back(previous); }, engine);
+    EXPECT_EQ(SendMessageW(panel->window_handle(), WM_COMMAND, MAKEWPARAM(IDC_GRAIN_FAT, BN_CLICKED),
+                           reinterpret_cast<LPARAM>(item(IDC_GRAIN_FAT))),
+              0);
+    {
+        const menu_picker picker(L'd');
+        SendMessageW(item(IDC_GRAIN_INTENSITY), WM_RBUTTONUP, 0, MAKELPARAM(4, 4));
+    }
+    ASSERT_EQ(failures.size(), 2u);
+    for (const auto& failure : failures)
+        EXPECT_THROW(std::rethrow_exception(failure), std::runtime_error);
+}
+
+TEST_F(controls_panel, a_panel_that_cannot_be_created_says_so) {
+    const HWND gone =
+        CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    DestroyWindow(gone);
+    try {
+        controls_frame broken(
+            gone, 0, 0, 100, 100, 1.0f, [](unsigned, filter_state) {}, [](std::exception_ptr) {},
+            [](HDC, unsigned, unsigned) { return std::pair<HDC, void*>{}; }, [](void*) {}, engine);
+        ADD_FAILURE() << "a panel without an owner window was made";
+    } catch (const std::system_error& failure) {
+        EXPECT_THAT(failure.what(),
+                    HasSubstr("controls_frame failed at 771 in file \"main-controls-frame.cpp\"\n - "
+                              "CreateDialogParam resulted in error!"));
+    }
+}
+
+TEST_F(controls_panel, nothing_the_panel_made_survives_it) {
+    make_panel();
+    panel->on_dpi_changed(engine, 1.25, 1.25f);
+    const HBITMAP pictures[] = {
+        reinterpret_cast<HBITMAP>(SendMessageW(item(IDC_TILTSHIFT_SELECT), BM_GETIMAGE, IMAGE_BITMAP, 0)),
+        reinterpret_cast<HBITMAP>(SendMessageW(item(IDC_REDEYE_DRAW), BM_GETIMAGE, IMAGE_BITMAP, 0)),
+        panel->reset_value_bitmap()};
+    IMAGEINFO thumbnails{};
+    ASSERT_TRUE(ImageList_GetImageInfo(
+        reinterpret_cast<HIMAGELIST>(SendMessageW(item(IDC_EFFECT_COMBO), CBEM_GETIMAGELIST, 0, 0)), 0,
+        &thumbnails));
+    HMENU menu = nullptr;
+    {
+        const menu_picker picker(0);
+        SendMessageW(panel->window_handle(), WM_RBUTTONUP, 0, MAKELPARAM(4, 4));
+        menu = picker.menu();
+    }
+    ASSERT_NE(menu, nullptr);
+    MENUITEMINFOW deactivate{};
+    deactivate.cbSize = sizeof deactivate;
+    deactivate.fMask = MIIM_BITMAP;
+    ASSERT_TRUE(GetMenuItemInfoW(menu, ID_DEACTIVATE_ALL, FALSE, &deactivate));
+    for (const HBITMAP picture : pictures)
+        ASSERT_EQ(GetObjectType(picture), static_cast<DWORD>(OBJ_BITMAP));
+    ASSERT_EQ(GetObjectType(deactivate.hbmpItem), static_cast<DWORD>(OBJ_BITMAP));
+
+    panel.reset();
+    for (const HBITMAP picture : pictures)
+        EXPECT_EQ(GetObjectType(picture), 0u);
+    EXPECT_EQ(GetObjectType(deactivate.hbmpItem), 0u);
+    EXPECT_EQ(GetObjectType(thumbnails.hbmImage), 0u) << "the thumbnail list went with its pictures";
+    EXPECT_FALSE(IsMenu(menu));
+}
+
+TEST_F(controls_panel,
+       each_panel_has_a_frame_of_its_own_and_the_focused_area_shows_its_icons_while_tilt_shift_is_on) {
+    make_panel();
+    const HWND dialog = panel->window_handle();
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    const COLORREF face = GetSysColor(COLOR_3DFACE);
+    const COLORREF frame = GetSysColor(COLOR_3DSHADOW);
+    // The frames' left edges run from above each arrow down past the panel's lowest control; between two
+    // frames lies the button face. Checked for the panels in view, then again scrolled to the bottom.
+    const auto check_frames = [&] {
+        RECT client;
+        GetClientRect(dialog, &client);
+        const auto in_view = [&](int y) { return y >= 0 && y < client.bottom; };
+        const HDC dc = GetDC(dialog);
+        const int r = 2;
+        for (std::size_t i = 0; i != std::size(panel_cases); ++i) {
+            const RECT arrow = rect_of(panel_cases[i].arrow);
+            if (in_view(arrow.top - r + 3)) {
+                EXPECT_EQ(GetPixel(dc, 0, arrow.top - r + 3), frame) << i;
+            }
+            if (i + 1 == std::size(panel_cases))
+                break;
+            // The next arrow stands 14 pixels below the lowest control, the frame ends 3r below it.
+            const RECT next = rect_of(panel_cases[i + 1].arrow);
+            if (in_view(next.top - 14 + 3 * r - 2)) {
+                EXPECT_EQ(GetPixel(dc, 0, next.top - 14 + 3 * r - 2), frame)
+                    << i << ": the frame's last rows";
+            }
+            if (in_view(next.top - r - 2)) {
+                EXPECT_EQ(GetPixel(dc, 0, next.top - r - 2), face) << i << ": a gap between two frames";
+            }
+        }
+        ReleaseDC(dialog, dc);
+    };
+    check_frames();
+    SendMessageW(dialog, WM_VSCROLL, SB_BOTTOM, 0);
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    check_frames();
+    SetFocus(item(IDC_TILTSHIFT_BLUR));
+    ASSERT_GE(rect_of(IDC_SELECT_STATS).top, 0) << "the focused area is in view";
+    const auto icon_pixels = [&] {
+        const HWND box = item(IDC_SELECT_STATS);
+        RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+        const HDC dc = GetDC(box);
+        int drawn = 0;
+        for (int y = 2; y != 2 + 15; ++y)
+            for (int x = 3; x != 3 + 15; ++x)
+                drawn += GetPixel(dc, x, y) != face;
+        ReleaseDC(box, dc);
+        return drawn;
+    };
+    EXPECT_GT(icon_pixels(), 20);
+    click(IDC_TILTSHIFT_ENABLE);
+    EXPECT_EQ(icon_pixels(), 0);
+    EXPECT_THAT(failures, IsEmpty());
 }
