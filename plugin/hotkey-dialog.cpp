@@ -34,6 +34,9 @@ hotkey_dialog::hotkey_dialog(HWND owner, HWND activate) : activate_(activate) {
         text += part;
     }
     const HWND edit = GetDlgItem(dialog_.get(), IDC_HOTKEY_TEXT);
+    // Keys and what they do in two columns: one stop past the longest key ("Ctrl+Alt+Num 4, 6, 8, 2").
+    const int description_column = 96;
+    SendMessageW(edit, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&description_column));
     SetWindowTextW(edit, text.c_str());
     text_.emplace(dialog_.get(), edit, client_width_, client_height_,
                   system_ui::control_docker::dock_left | system_ui::control_docker::dock_right |

@@ -1,7 +1,8 @@
 // Shows the fully expanded controls panel in the test owner dialog at a DPI scale, as the main window
 // would after a scale change, and saves what the screen shows of it as a 24-bit BMP:
-//   panel_showcase.exe <scale> <file.bmp> [collapsed]
-// With "collapsed" every panel is folded first. Meant for a person to look at; not a test.
+//   panel_showcase.exe <scale> <file.bmp> [collapsed | hotkeys]
+// With "collapsed" every panel is folded first; with "hotkeys" the hotkey dialog is shown instead. Meant for
+// a person to look at; not a test.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "panel-test.h"
+#include "plugin/hotkey-dialog.h"
 
 namespace {
 
@@ -63,7 +65,8 @@ bool save_screen(const RECT& rect, const char* path) {
 int main(int argc, char** argv) {
     const double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
     const char* path = argc > 2 ? argv[2] : "panel.bmp";
-    const bool collapsed = argc > 3 && std::string(argv[3]) == "collapsed";
+    const std::string mode = argc > 3 ? argv[3] : "";
+    const bool collapsed = mode == "collapsed";
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     try {
         auto engine = tessolux::create_engine_context();
@@ -84,29 +87,6 @@ int main(int argc, char** argv) {
         panel.update_focus_area_text();
         auto font = panel_test::make_panel_font(scale);
         panel.set_panel_fonts(font.get(), font.get());
-        if (std::getenv("PANEL_SHOWCASE_DEBUG") != nullptr) {
-            const HDC dc = GetDC(dialog);
-            const HGDIOBJ old = SelectObject(dc, font.get());
-            wchar_t face[64] = {};
-            GetTextFaceW(dc, 64, face);
-            TEXTMETRICW metrics{};
-            GetTextMetricsW(dc, &metrics);
-            SelectObject(dc, old);
-            ReleaseDC(dialog, dc);
-            SIZE ideal{};
-            const LRESULT v6 = SendMessageW(GetDlgItem(panel.window_handle(), IDC_REDEYE_DRAW),
-                                            BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
-            RECT units{0, 0, 4, 8};
-            MapDialogRect(dialog, &units);
-            NONCLIENTMETRICSW nc{};
-            nc.cbSize = sizeof nc;
-            const BOOL got = SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof nc, &nc, 0);
-            std::fprintf(stderr, "spi %d message face '%ls' %ld\n", got, nc.lfMessageFont.lfFaceName,
-                         nc.lfMessageFont.lfHeight);
-            std::fprintf(stderr, "face %ls height %ld ave %ld v6 %ld units %ld x %ld\n", face,
-                         metrics.tmHeight, metrics.tmAveCharWidth, static_cast<long>(v6), units.right,
-                         units.bottom);
-        }
         if (scale != 1.0)
             panel.on_dpi_changed(engine, scale, static_cast<float>(scale));
         if (collapsed)
@@ -114,15 +94,13 @@ int main(int argc, char** argv) {
                  {tessolux::reduce_noise, tessolux::natural_enhance, tessolux::remove_red_eyes,
                   tessolux::tilt_shift, tessolux::film_effect, tessolux::grain})
                 panel.toggle_expanded(stage);
-        if (std::getenv("PANEL_SHOWCASE_DEBUG") != nullptr) {
-            RECT combo_rect{}, dropped{};
-            const HWND combo = GetDlgItem(panel.window_handle(), IDC_EFFECT_COMBO);
-            GetWindowRect(combo, &combo_rect);
-            SendMessageW(combo, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped));
-            std::fprintf(
-                stderr, "combo %ld dropped %ld item %ld field %ld\n", combo_rect.bottom - combo_rect.top,
-                dropped.bottom - dropped.top, static_cast<long>(SendMessageW(combo, CB_GETITEMHEIGHT, 0, 0)),
-                static_cast<long>(SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0)));
+        if (mode == "hotkeys") {
+            tessolux::hotkey_dialog hotkeys(dialog, dialog);
+            ShowWindow(hotkeys.window_handle(), SW_SHOW);
+            pump_for(1500);
+            RECT frame{};
+            GetWindowRect(hotkeys.window_handle(), &frame);
+            return save_screen(frame, path) ? 0 : 1;
         }
         RECT frame{};
         GetWindowRect(dialog, &frame);
