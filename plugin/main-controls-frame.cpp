@@ -1028,7 +1028,7 @@ void controls_frame::set_panel_fonts(HFONT normal, HFONT arrows) {
     // Tab stops in dialog units of each edit's font: the focused area's numbers leave room for the icons;
     // the history's counts stand clear of "# of circles:" also in a wide 16-pixel font.
     const int focus_area_stop = 16;
-    const int history_stop = 64;
+    const int history_stop = 58;
     SendDlgItemMessageW(dialog_.get(), IDC_SELECT_STATS, EM_SETTABSTOPS, 1,
                         reinterpret_cast<LPARAM>(&focus_area_stop));
     SendDlgItemMessageW(dialog_.get(), IDC_REDEYE_HISTORY, EM_SETTABSTOPS, 1,

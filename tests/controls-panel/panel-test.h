@@ -127,7 +127,7 @@ struct change {
 
 // The panel's width for its dialog's layout: the widest column plus the scroll bar.
 inline int panel_width(HWND owner, double scale) {
-    RECT units{0, 0, 168, 8};
+    RECT units{0, 0, 176, 8};
     MapDialogRect(owner, &units);
     return cpp::round_to_int(units.right * scale) + GetSystemMetrics(SM_CXVSCROLL) + 2;
 }

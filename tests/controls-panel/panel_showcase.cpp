@@ -1,8 +1,9 @@
 // Shows the fully expanded controls panel in the test owner dialog at a DPI scale, as the main window
 // would after a scale change, and saves what the screen shows of it as a 24-bit BMP:
-//   panel_showcase.exe <scale> <file.bmp> [collapsed | hotkeys]
-// With "collapsed" every panel is folded first; with "hotkeys" the hotkey dialog is shown instead. Meant for
-// a person to look at; not a test.
+//   panel_showcase.exe <scale> <file.bmp> [collapsed | hotkeys | native]
+// With "collapsed" every panel is folded first; with "hotkeys" the hotkey dialog is shown instead; with
+// "native" the panel is made at the scale, as on a system of that DPI. Meant for a person to look at; not
+// a test.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -74,10 +75,13 @@ int main(int argc, char** argv) {
         panel_test::owner_window owner;
         const HWND dialog = owner.window_handle();
         panel_test::back_buffer buffer;
+        // Dialog units follow the system's DPI already; a scale change scales the panel on top of them.
+        const double layout_scale = mode == "native" ? 1.0 : scale;
         const int width = panel_test::panel_width(dialog, 1.0);
         const int screen_height = GetSystemMetrics(SM_CYSCREEN);
         tessolux::main_window::controls_frame panel(
-            dialog, 0, 0, width, screen_height - 40, 1.0f, [](unsigned, tessolux::filter_state) {},
+            dialog, 0, 0, width, screen_height - 40, mode == "native" ? static_cast<float>(scale) : 1.0f,
+            [](unsigned, tessolux::filter_state) {},
             [](std::exception_ptr failure) { std::rethrow_exception(failure); },
             [&](HDC screen, unsigned w, unsigned h) { return buffer.take(screen, w, h); },
             [&](void* previous) { buffer.give_back(previous); }, engine);
@@ -87,7 +91,7 @@ int main(int argc, char** argv) {
         panel.update_focus_area_text();
         auto font = panel_test::make_panel_font(scale);
         panel.set_panel_fonts(font.get(), font.get());
-        if (scale != 1.0)
+        if (scale != 1.0 && mode != "native")
             panel.on_dpi_changed(engine, scale, static_cast<float>(scale));
         if (collapsed)
             for (const auto stage :
@@ -108,7 +112,7 @@ int main(int argc, char** argv) {
         GetClientRect(dialog, &client);
         const int extra_width = (frame.right - frame.left) - client.right;
         const int extra_height = (frame.bottom - frame.top) - client.bottom;
-        const int panel_width = panel_test::panel_width(dialog, scale);
+        const int panel_width = panel_test::panel_width(dialog, layout_scale);
         SetWindowPos(dialog, nullptr, 0, 0, panel_width + extra_width, screen_height - 40 + extra_height,
                      SWP_NOZORDER);
         MoveWindow(panel.window_handle(), 0, 0, panel_width, screen_height - 40, TRUE);
