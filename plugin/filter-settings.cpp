@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <windows.h>
 #include <commctrl.h>
@@ -45,16 +46,17 @@ void write_dword(HKEY key, const wchar_t* name, std::uint32_t value) {
 } // namespace
 
 void controls_frame::load_filter_settings(const std::wstring& key) {
-    for (const trackbar_definition& row : trackbar_definitions)
-        row.field(*this) = static_cast<std::int32_t>(row.default_value);
-    natural_enhance_tile_size = image_tile_size();
-
     system_ui::key_handle root;
     {
         HKEY opened = nullptr;
         system_ui::registry_check{} <<= RegOpenCurrentUser(KEY_READ, &opened);
         root.reset(opened);
     }
+    // The defaults go in once the root is open: a load that cannot start leaves the fields as the sliders
+    // show them.
+    for (const trackbar_definition& row : trackbar_definitions)
+        row.field(*this) = static_cast<std::int32_t>(row.default_value);
+    natural_enhance_tile_size = image_tile_size();
     system_ui::key_handle settings;
     {
         HKEY opened = nullptr;
@@ -86,23 +88,25 @@ void controls_frame::load_filter_settings(const std::wstring& key) {
     }
 
     // Without a key the three choices go back to what a new panel has, so that a reset resets them too.
-    const auto bilateral = values != nullptr ? read_dword(values, L"DenoiseBilateral") : 0u;
-    if (bilateral && (*bilateral != 0) != bilateral_filter()) {
+    const auto choice = [&](const wchar_t* name) {
+        return values != nullptr ? read_dword(values, name) : std::optional<std::uint32_t>(0);
+    };
+    if (const auto bilateral = choice(L"DenoiseBilateral");
+        bilateral && (*bilateral != 0) != bilateral_filter()) {
         set_check(IDC_DENOISE_BILATERAL, *bilateral != 0);
         on_bilateral();
     }
     // An index the list does not have would leave the film stage without a preset, and a save would write
     // it back: it is ignored like an out-of-range slider value.
-    const auto effect = values != nullptr ? read_dword(values, L"CurrentEffectFilter") : 0u;
     const auto count =
         static_cast<std::uint32_t>(SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_GETCOUNT, 0, 0));
-    if (effect && *effect < count)
+    if (const auto effect = choice(L"CurrentEffectFilter"); effect && *effect < count) {
         select_effect(static_cast<std::int32_t>(*effect));
-    else if (values == nullptr) {
+    } else if (values == nullptr) {
         effect_has_intensity = false;
         refresh_panel(panel_of(film_effect));
     }
-    if (const auto kind = values != nullptr ? read_dword(values, L"CurrentGrainFilter") : 0u) {
+    if (const auto kind = choice(L"CurrentGrainFilter")) {
         const std::uint32_t radio = *kind == 0   ? IDC_GRAIN_REGULAR
                                     : *kind == 1 ? IDC_GRAIN_FAT
                                                  : IDC_GRAIN_FRACTAL;

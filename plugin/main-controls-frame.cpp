@@ -205,7 +205,7 @@ controls_frame::controls_frame(HWND owner, int x, int y, int width, int height, 
                                change_callback on_change, failure_callback on_failure,
                                back_buffer_callback back_buffer, back_buffer_release release_back_buffer,
                                const engine_context& engine)
-    : image_engine_(&engine), scale_(scale), back_buffer_(std::move(back_buffer)),
+    : scale_(scale), back_buffer_(std::move(back_buffer)),
       release_back_buffer_(std::move(release_back_buffer)), on_change_(std::move(on_change)),
       on_failure_(std::move(on_failure)) {
     dialog_.reset(system_ui::create_dialog(module_instance(), IDD_CONTROLS, owner, *this));
@@ -233,15 +233,7 @@ controls_frame::controls_frame(HWND owner, int x, int y, int width, int height, 
     build_preset_map();
 
     settle_layout();
-    int top = INT_MAX;
-    int bottom = INT_MIN;
-    for (const auto& [id, control] : controls_) {
-        int left, control_top, control_width, control_height, right_margin, bottom_margin;
-        control.get_layout(left, control_top, control_width, control_height, right_margin, bottom_margin);
-        top = std::min(top, control_top);
-        bottom = std::max(bottom, control_top + control_height);
-    }
-    content_height_ = bottom - top + 20;
+    content_height_ = content_extent() + 20;
 
     for (const std::uint32_t id : subclassed_controls)
         if (!SetWindowSubclass(item(id), &control_subclass, id, reinterpret_cast<DWORD_PTR>(this))) {
@@ -641,6 +633,17 @@ void controls_frame::move_panels_below(std::size_t panel, int delta) {
         for (const std::uint32_t id : below.advanced)
             docker(id).move_control(0, delta);
     }
+}
+
+int controls_frame::content_extent() const {
+    int top = INT_MAX;
+    int bottom = INT_MIN;
+    for (const auto& [id, control] : controls_) {
+        const layout place = layout_of(control);
+        top = std::min(top, place.top);
+        bottom = std::max(bottom, place.bottom());
+    }
+    return bottom - top;
 }
 
 void controls_frame::settle_layout() {

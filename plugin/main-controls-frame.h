@@ -97,8 +97,8 @@ public:
     using back_buffer_callback = cpp::moveonly_function<std::pair<HDC, void*>(HDC, unsigned, unsigned)>;
     using back_buffer_release = cpp::moveonly_function<void(void*)>;
 
-    // Creates dialog 130 as a child of owner at the given place. engine decodes the panel's images and
-    // must outlive the panel.
+    // Creates dialog 130 as a child of owner at the given place; engine decodes the panel's pictures (and
+    // the DPI change's engine decodes them again).
     controls_frame(HWND owner, int x, int y, int width, int height, float scale, change_callback on_change,
                    failure_callback on_failure, back_buffer_callback back_buffer,
                    back_buffer_release release_back_buffer, const engine_context& engine);
@@ -204,6 +204,8 @@ private:
     // The lowest bottom of the panel's groups that show while it is expanded.
     int panel_bottom(std::size_t panel) const;
     int group_bottom(const std::uint32_t* ids, std::size_t count) const;
+    // From the highest top to the lowest bottom of all controls.
+    int content_extent() const;
 
     void update_scroll_bar();
     void scroll_to(int position);
@@ -251,8 +253,6 @@ private:
     std::wstring history_pattern_;
     std::wstring focus_area_pattern_;
     system_ui::image_list_handle thumbnails_;
-    // Borrowed: decodes the panel's images.
-    const engine_context* image_engine_;
     int client_width_ = 0;
     int client_height_ = 0;
     int content_height_ = 0;

@@ -239,6 +239,24 @@ TEST_F(controls_panel,
     EXPECT_THAT(failures, IsEmpty());
 }
 
+TEST_F(controls_panel, a_preset_name_without_an_engine_node_is_a_logic_failure) {
+    make_panel();
+    const std::wstring text = L"Not a preset";
+    COMBOBOXEXITEMW entry{};
+    entry.mask = CBEIF_TEXT;
+    entry.iItem = -1;
+    entry.pszText = const_cast<wchar_t*>(text.c_str());
+    const auto index =
+        SendMessageW(item(IDC_EFFECT_COMBO), CBEM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&entry));
+    choose_effect(static_cast<int>(index));
+    try {
+        panel->selected_effect_node();
+        ADD_FAILURE() << "a name without a node gave one";
+    } catch (const std::logic_error& failure) {
+        EXPECT_STREQ(failure.what(), "invalid unordered_map<K, T> key");
+    }
+}
+
 TEST_F(controls_panel, a_preset_without_intensity_disables_the_intensity_slider) {
     make_panel();
     const struct {
@@ -484,7 +502,18 @@ TEST_F(controls_panel, a_panel_that_cannot_be_created_says_so) {
 
 TEST_F(controls_panel, nothing_the_panel_made_survives_it) {
     make_panel();
+    const auto button_picture = [&](int id) {
+        return reinterpret_cast<HBITMAP>(SendMessageW(item(id), BM_GETIMAGE, IMAGE_BITMAP, 0));
+    };
+    const HBITMAP replaced[] = {button_picture(IDC_TILTSHIFT_SELECT), button_picture(IDC_REDEYE_DRAW),
+                                panel->reset_value_bitmap()};
     panel->on_dpi_changed(engine, 1.25, 1.25f);
+    for (const HBITMAP picture : replaced)
+        EXPECT_EQ(GetObjectType(picture), 0u) << "a picture replaced on a DPI change is deleted";
+    BITMAP shown{};
+    GetObjectW(button_picture(IDC_REDEYE_DRAW), sizeof shown, &shown);
+    EXPECT_EQ(shown.bmWidth, 40) << "32 pixels at 1.25";
+
     const HBITMAP pictures[] = {
         reinterpret_cast<HBITMAP>(SendMessageW(item(IDC_TILTSHIFT_SELECT), BM_GETIMAGE, IMAGE_BITMAP, 0)),
         reinterpret_cast<HBITMAP>(SendMessageW(item(IDC_REDEYE_DRAW), BM_GETIMAGE, IMAGE_BITMAP, 0)),
