@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace filter_host {
@@ -351,7 +352,7 @@ image::image(std::int32_t width, std::int32_t height, std::int16_t planes, std::
       samples(static_cast<std::size_t>(width) * height * planes) {}
 
 run_report run_filter(plugin_module& module, image& document, const selection* mask,
-                      const run_options& options) {
+                      const run_options& options, const dialog_options& dialog) {
     const plugin_properties& properties = module.properties();
     check_document(properties, document, mask);
     const filter_case& kind = case_of(properties, document, mask);
@@ -373,6 +374,12 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
         record.bigDocumentData = &big;
     }
 
+    // Set up before any call: the filter shows its dialog and runs its loop inside continue, and a
+    // module the driver cannot read must not leave a started filter without its finish call.
+    std::optional<dialog_driver> driver;
+    if (dialog.wanted())
+        driver.emplace(module.handle(), dialog);
+
     run_report report;
     // Every call starts with the result word at "no error"; the filter writes it only to object.
     auto call = [&](std::int16_t selector) {
@@ -380,6 +387,8 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
         report.result = 0;
         module.call(selector, &record, &report.result);
         report.results.push_back(report.result);
+        if (driver)
+            report.dialog = driver->report();
         return report.result == 0;
     };
     // Once start has succeeded the filter gets its finish call, whatever happens after, so that it can
@@ -448,6 +457,15 @@ run_report run_filter(plugin_module& module, image& document, const selection* m
     document = std::move(working);
     report.applied = true;
     return report;
+}
+
+std::string utf8(std::wstring_view text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr,
+                        nullptr);
+    return result;
 }
 
 void show_about(plugin_module& module) {

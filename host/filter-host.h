@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
 #include <windows.h>
 
+#include "dialog-driver.h"
 #include "plugin/host-entry.h"
 
 namespace filter_host {
@@ -102,13 +104,18 @@ struct run_report {
     std::vector<std::int16_t> results;   // the result word after each of those calls
     bool applied = false;                // the document now holds the filter's output
     bool input_changed = false;          // the filter wrote into an input buffer, which is the host's
+    dialog_report dialog;                // what the host did in the filter's dialog
 };
 
 // Runs the filter over the document: parameters, prepare, start, continue for as long as the filter
-// asks for data, then finish. The document changes only when every call succeeded. Throws
-// std::runtime_error when the filter does not take such documents or asks for what does not exist.
+// asks for data, then finish. The document changes only when every call succeeded. In the filter's
+// dialog the host does what dialog asks for, nothing by default. Throws std::runtime_error when the
+// filter does not take such documents or asks for what does not exist.
 run_report run_filter(plugin_module& module, image& document, const selection* mask,
-                      const run_options& options);
+                      const run_options& options, const dialog_options& dialog = {});
+
+// UTF-8 for the console.
+std::string utf8(std::wstring_view text);
 
 // Shows the filter's about box.
 void show_about(plugin_module& module);

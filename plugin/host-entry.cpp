@@ -54,10 +54,23 @@ void check_supported(const host::FilterRecord& record, const job_geometry& job) 
 constexpr auto run_preview_window = [](const engine_context&, const std::wstring&, const image_frame_ptr&,
                                        const image_frame_ptr&, HWND) { return dialog_outcome::cancelled; };
 
+// The OLE initialisations that start made on this thread and finish has not undone yet. Finish undoes
+// only those: an OleUninitialize without one would undo the host's own OLE on its thread.
+constinit thread_local std::uint32_t ole_started = 0;
+
 void filter_start(host::FilterRecord& record, std::int16_t& result) {
     request_whole_image(record);
     if (FAILED(OleInitialize(nullptr)))
         result = host::run_failed;
+    else
+        ++ole_started;
+}
+
+void filter_finish() {
+    if (ole_started == 0)
+        return;
+    --ole_started;
+    OleUninitialize();
 }
 
 void filter_continue(host::FilterRecord& record, std::int16_t& result) {
@@ -248,7 +261,7 @@ extern "C" void PluginMain(std::int16_t selector, tessolux::host::FilterRecord* 
                 filter_continue(*record, code);
             break;
         case host::filterSelectorFinish:
-            OleUninitialize();
+            filter_finish();
             break;
         default:
             // Parameters and prepare need nothing from us; unknown selectors are not ours to answer.

@@ -389,6 +389,19 @@ template <class Sample> const Sample* samples_at(const void* row) noexcept {
     return static_cast<const Sample*>(row);
 }
 
+// The copies go by the frames' own rows and pixels. Before they touch a buffer, each frame must have the
+// channels and depth the copy reads or writes, and every host row (pixels and mask) must hold a row of
+// the frame's width; a frame of another shape would be overrun, or would overrun the host's buffers.
+bool has_shape(const frame_buffer& buffer, std::int32_t channels, std::int32_t depth) {
+    return buffer.data != nullptr && buffer.width >= 0 && buffer.stride >= 0 &&
+           zorvane::get_channels_bitdepth(buffer.format) == depth &&
+           channel_count(buffer.format) == channels &&
+           std::int64_t{buffer.width} * channels * (depth / 8) <= buffer.stride;
+}
+bool row_holds(std::int32_t row_bytes, std::int32_t width, std::int32_t samples, std::int32_t depth) {
+    return std::int64_t{width} * samples * (depth / 8) <= row_bytes;
+}
+
 [[noreturn]] void throw_channel_count(const char (&line)[5]) {
     throw std::runtime_error(
         cpp::failure_location("operator ()", line, AM_PLUGIN_SOURCE("image-processor.cpp")).c_str());
@@ -595,6 +608,10 @@ void copy_host_to_frame(const void* source, std::int32_t source_row_bytes, std::
     const frame_buffer to = buffer_of(destination);
     const std::int32_t depth = zorvane::get_channels_bitdepth(to.format);
     const std::int32_t k = channel_count(format_for_planes(depth, c0, c1, c2, alpha));
+    if (!has_shape(to, 4, depth) || !row_holds(source_row_bytes, to.width, k, depth) ||
+        !row_holds(mask_row_bytes, to.width, 1, 8))
+        throw std::invalid_argument(
+            "copy_host_to_frame: the destination is not a four-channel frame of the host's rows");
     const std::int32_t rows = to.rows();
     const auto copy = [&]<class Sample, int K>(auto at) {
         for (std::int32_t y = 0; y != rows; ++y)
@@ -615,6 +632,13 @@ void copy_frame_to_host(const image_frame& unprocessed, const image_frame& proce
     const frame_buffer before = buffer_of(unprocessed);
     const frame_buffer after = buffer_of(processed);
     const std::int32_t k = channel_count(format_for_planes(depth, c0, c1, c2, alpha));
+    // The unprocessed frame is the host's area in the host's layout; the processed one must be the same
+    // area in four channels of the same depth.
+    if (!has_shape(before, k, depth) || !has_shape(after, 4, depth) || after.width != before.width ||
+        after.rows() != before.rows() || !row_holds(output_row_bytes, before.width, k, depth) ||
+        !row_holds(mask_row_bytes, before.width, 1, 8))
+        throw std::invalid_argument(
+            "copy_frame_to_host: the frames are not the host's area in its layout and in four channels");
     const std::int32_t rows = after.rows();
     const auto copy = [&]<class Sample, int K>(auto at) {
         for (std::int32_t y = 0; y != rows; ++y)
@@ -1004,6 +1028,10 @@ image_frame_ptr convert_to_bgra32(const engine_context& engine, std::int32_t siz
     INT32 bits = 0;
     pixel_format format{};
     check_result(scaled, scaled->get_info(&width, &height, &bits, &format));
+    // The picture is centred inside the square's own memory; a copy larger than asked for would be
+    // written outside it.
+    if (width < 0 || height < 0 || width > size || height > size)
+        throw std::runtime_error("convert_to_bgra32: the engine's scaled copy does not fit the square");
 
     com_ptr<zorvane::IImage> square;
     check_result(root, root->create_image(size, size, pixel_format::bgra32, square.put()));

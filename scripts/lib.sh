@@ -11,6 +11,10 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 log() { printf '== %s\n' "$*" >&2; }
 
+# Every step that fails ends the script through set -e; say which one it was, also inside functions.
+set -E
+trap 'failed_status=$?; log "failed (exit code $failed_status): $BASH_COMMAND"' ERR
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -52,18 +56,29 @@ start_display() {
     log "Xvfb did not start"; return 1
 }
 
-# One persistent wineserver for the whole run: every Wine process then starts quickly.
+# One wineserver for the whole run: every Wine process then starts quickly. It stays up while Wine
+# programs run and for a minute after the last one, so that a command started while another runs (or
+# soon after one was interrupted) finds it there and uses it; nobody has to stop it, and stopping it
+# would end the Wine programs of whichever command still runs.
+wine_server_idle_seconds=60
 start_wine() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating the 32-bit Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
-        wineboot -i >/dev/null 2>&1
+        wineboot -i >/dev/null 2>&1 || { log "creating the Wine prefix $WINEPREFIX failed"; return 1; }
         wineserver -w
     fi
-    wineserver -p
+    local status=0
+    wineserver -p"$wine_server_idle_seconds" || status=$?
+    case $status in
+    0) ;;
+    # wineserver's own answer when another server holds the prefix's lock.
+    2) log "using the wineserver that already runs for $WINEPREFIX" ;;
+    *) log "the wineserver for $WINEPREFIX did not start (exit code $status)"; return 1 ;;
+    esac
     # The first Wine process starts the prefix's services; they would hold on to whatever output pipe
     # that process had (and keep ctest waiting), so start them here with no pipe attached.
-    wine cmd /c exit </dev/null >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || { log "Wine does not run programs in $WINEPREFIX"; return 1; }
     if [ -f "$BUILD/bin/ZorvaneImageProcessor2.dll" ]; then
         wine regsvr32 /s "$(winepath -w "$BUILD/bin/ZorvaneImageProcessor2.dll")" >/dev/null 2>&1 \
             || { log "registering the engine failed"; return 1; }
@@ -71,6 +86,5 @@ start_wine() {
 }
 
 stop_all() {
-    wineserver -k >/dev/null 2>&1 || true
     [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" >/dev/null 2>&1 || true
 }

@@ -119,10 +119,13 @@ struct check_context {
 };
 
 // A failed COM call with the engine's description. Copies share the message, so throwing by value and
-// carrying it across threads in an exception_ptr costs no string copies.
+// carrying it across threads in an exception_ptr costs no string copies. A move copies too: a moved-from
+// exception must still answer what().
 class interface_exception : public std::exception {
 public:
     interface_exception(HRESULT result, std::string message);
+    interface_exception(const interface_exception&) noexcept = default;
+    interface_exception& operator=(const interface_exception&) noexcept = default;
     const char* what() const noexcept override { return message_->c_str(); }
     HRESULT result() const noexcept { return result_; }
 

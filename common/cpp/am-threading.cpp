@@ -143,6 +143,8 @@ void run_thread_body(thread_control& control) noexcept {
         control.failure_ = std::current_exception();
         control.waker_->store_state(thread_state::failed);
     }
+    // The last use of the control by this thread: if its holder has gone meanwhile, the control goes now.
+    control.release();
 }
 
 void thread_control::request_stop() noexcept {
@@ -155,17 +157,23 @@ void thread_control::request_stop() noexcept {
         waker_->store_state(old); // an ended thread keeps its final state
 }
 
-thread_control::~thread_control() {
+void thread_control::let_go() noexcept {
     request_stop();
     // Only a started, not yet joined thread is joined. A thread cannot join itself: if its own function
-    // destroys its control, it is left to end on its own.
+    // lets go of its holder, it is left to end on its own and frees the control when it does.
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id())
             thread_.detach();
         else
             thread_.join();
     }
-    waker_.reset();
+    release();
+}
+
+void thread_control::release() noexcept {
+    // acq_rel: whichever side frees the control sees everything the other did with it.
+    if (owners_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete this;
 }
 
 thread_ptr start_thread(moveonly_function<void()>&& body) {
@@ -173,6 +181,9 @@ thread_ptr start_thread(moveonly_function<void()>&& body) {
     std::unique_ptr<thread_control> control(new thread_control(std::move(body)));
     control->waker_ = thread_waker::create();
     thread_control* const running = control.get();
+    // The running thread's share, taken before it can start; a thread that cannot be made never takes
+    // it, and the control goes with the unique_ptr.
+    control->owners_.store(2, std::memory_order_relaxed);
     control->thread_ = std::thread([running] { run_thread_body(*running); });
     return thread_ptr(control.release());
 }
@@ -180,7 +191,8 @@ thread_ptr start_thread(moveonly_function<void()>&& body) {
 thread_ptr& thread_ptr::operator=(thread_ptr&& other) noexcept {
     if (this != &other) {
         thread_control* const previous = std::exchange(control_, std::exchange(other.control_, nullptr));
-        delete previous;
+        if (previous != nullptr)
+            previous->let_go();
     }
     return *this;
 }
@@ -214,7 +226,8 @@ std::exception_ptr thread_ptr::failure() const noexcept {
 }
 
 void thread_ptr::reset() noexcept {
-    delete std::exchange(control_, nullptr);
+    if (thread_control* const control = std::exchange(control_, nullptr))
+        control->let_go();
 }
 
 thread_registration::thread_registration()
@@ -666,8 +679,15 @@ public:
             slot.ticket.store(index++ - storage_.capacity(), std::memory_order_relaxed);
     }
 
-    std::uint32_t push(job& task, bool stoppable);
+    // False, with nothing taken and task untouched, when the ring is full and wait_for_room is false.
+    bool push(job& task, bool stoppable, bool wait_for_room, std::uint32_t& ticket);
     void pop(job& task, std::uint32_t& ticket);
+    // Whether a push has taken the ticket at the pop position; its task is written or being written.
+    bool next_claimed() const noexcept {
+        // acquire: pairs with the claiming compare-exchange; a claim seen here is one whose slot the pop
+        // may wait for.
+        return push_counter_.load(std::memory_order_acquire) != pop_position_;
+    }
 
 private:
     void take(task_slot& slot, job& task, std::uint32_t& ticket) noexcept;
@@ -680,48 +700,65 @@ private:
     std::atomic<std::uint32_t> published_pop_position_{0};
 };
 
-std::uint32_t task_ring::push(job& task, bool stoppable) {
-    // relaxed: only hands out distinct tickets; the slot's words order what is written into it.
-    const std::uint32_t ticket = push_counter_.fetch_add(1, std::memory_order_relaxed);
-    task_slot& slot = storage_[ticket];
-    // Several producers can wait for one slot when the queue has gone round: each claims it only after
-    // the producer of the lap before has written it, so tasks come out in ticket order.
-    const std::uint32_t previous_lap = ticket - storage_.capacity();
+// A push takes the next ticket only when that ticket's slot is free: the previous lap's task has been
+// written and taken. So a claimed ticket is always written a few instructions later, and a producer that
+// waits for room holds no ticket: stopping it, or refusing a push to a full ring, leaves no slot that a
+// later push or the consumer would wait for. Tickets still come out in the order they were taken.
+bool task_ring::push(job& task, bool stoppable, bool wait_for_room, std::uint32_t& ticket) {
+    const std::uint32_t capacity = storage_.capacity();
     const std::uint32_t mask = spin_mask();
-    std::uint32_t expected = slot_free;
     std::uint32_t rounds = 0;
+    // relaxed: a guess that the compare-exchange below confirms or corrects.
+    ticket = push_counter_.load(std::memory_order_relaxed);
+    task_slot* slot = nullptr;
+    std::uint32_t seen = slot_free;
     for (;;) {
+        slot = &storage_[ticket];
         // acquire: pairs with the release store of the previous lap's ticket, so the state read next is
         // no older than that lap's claim.
-        if (slot.ticket.load(std::memory_order_acquire) == previous_lap) {
+        const std::uint32_t written = slot->ticket.load(std::memory_order_acquire);
+        if (written == ticket - capacity) {
             // acquire: pairs with the consumer's release store of slot_free (the old task has been moved
             // out) and its release when it parks (its waker is in the slot).
-            if (slot.state.compare_exchange_strong(expected, slot_busy, std::memory_order_acq_rel,
-                                                   std::memory_order_acquire))
-                break;
-            if (expected == slot_free || expected == slot_parked)
+            seen = slot->state.load(std::memory_order_acquire);
+            if (seen == slot_free || seen == slot_parked) {
+                // relaxed: the ticket only has to be ours alone; the slot's words order the rest. A
+                // failure leaves the newer counter in ticket.
+                if (push_counter_.compare_exchange_weak(ticket, ticket + 1, std::memory_order_relaxed))
+                    break;
                 continue;
+            }
+        } else if (static_cast<std::int32_t>(written - (ticket - capacity)) > 0) {
+            // The slot is past that lap: another producer took the ticket meanwhile.
+            ticket = push_counter_.load(std::memory_order_relaxed);
+            continue;
         }
+        // Full: the previous lap's task is still in the slot, or still being written.
+        if (!wait_for_room)
+            return false;
         if (expensive_round(rounds, mask)) {
             if (stoppable && stop_requested())
                 throw thread_cancelation();
             platform::sleep(2);
         }
-        expected = slot.state.load(std::memory_order_relaxed);
-        if (expected != slot_free && expected != slot_parked)
-            expected = slot_free;
+        ticket = push_counter_.load(std::memory_order_relaxed);
     }
-    const bool parked = expected == slot_parked;
-    slot.task = std::move(task);
+    // The ticket is ours, and the slot free or parked on: only the consumer parking on it can change its
+    // state now, and a failed exchange has read that change into seen. acquire: as the load above.
+    while (!slot->state.compare_exchange_weak(seen, slot_busy, std::memory_order_acq_rel,
+                                              std::memory_order_acquire)) {
+    }
+    const bool parked = seen == slot_parked;
+    slot->task = std::move(task);
     // release: the next lap's producer reads it with acquire before it looks at the state.
-    slot.ticket.store(ticket, std::memory_order_release);
+    slot->ticket.store(ticket, std::memory_order_release);
     // Take the waker before the slot is full (the consumer may park on it again once it is taken).
-    const waker_ptr waker = parked ? std::move(slot.waker) : waker_ptr();
+    const waker_ptr waker = parked ? std::move(slot->waker) : waker_ptr();
     // release: publishes the task to the consumer's acquire load of slot_full.
-    slot.state.store(slot_full, std::memory_order_release);
+    slot->state.store(slot_full, std::memory_order_release);
     if (waker)
         waker->signal();
-    return ticket;
+    return true;
 }
 
 void task_ring::take(task_slot& slot, job& task, std::uint32_t& ticket) noexcept {
@@ -791,26 +828,52 @@ task_queue::~task_queue() {
     delete ring_;
 }
 
-std::uint32_t task_queue::enqueue(job& task) {
-    if (ring_ == nullptr) {
+namespace {
+
+details::task_ring& pushing_ring(details::task_ring* ring) {
+    if (ring == nullptr) {
         constexpr auto message =
             failure_message("enqueue", "1010", AM_LIBRARY_SOURCE("am-threading.cpp"),
                             "an attempt was made to enqueue an element into a moved-from task_queue!");
         throw std::runtime_error(message.c_str());
     }
-    return ring_->push(task, true);
+    return *ring;
 }
 
-void task_queue::dequeue(job& task, std::uint32_t& ticket) {
-    if (ring_ == nullptr) {
+details::task_ring& popping_ring(details::task_ring* ring) {
+    if (ring == nullptr) {
         constexpr auto message =
             failure_message("dequeue", "1031", AM_LIBRARY_SOURCE("am-threading.cpp"),
                             "an attempt was made to dequeue an element from a moved-from task_queue!");
         throw std::runtime_error(message.c_str());
     }
-    ring_->pop(task, ticket);
+    return *ring;
+}
+
+} // namespace
+
+std::uint32_t task_queue::enqueue(job& task) {
+    std::uint32_t ticket = 0;
+    pushing_ring(ring_).push(task, true, true, ticket);
+    return ticket;
+}
+
+bool task_queue::try_enqueue(job& task) {
+    std::uint32_t ticket = 0;
+    return pushing_ring(ring_).push(task, true, false, ticket);
+}
+
+void task_queue::dequeue(job& task, std::uint32_t& ticket) {
+    popping_ring(ring_).pop(task, ticket);
     if (!task.is_callable())
         throw thread_cancelation();
+}
+
+bool task_queue::try_dequeue(job& task, std::uint32_t& ticket) {
+    if (!popping_ring(ring_).next_claimed())
+        return false;
+    dequeue(task, ticket);
+    return true;
 }
 
 task_queue create_task_queue(std::uint32_t capacity, std::uint32_t) {
@@ -820,6 +883,11 @@ task_queue create_task_queue(std::uint32_t capacity, std::uint32_t) {
 void take_task(task_queue& queue, job& task) {
     std::uint32_t ticket = 0;
     queue.dequeue(task, ticket);
+}
+
+bool try_take_task(task_queue& queue, job& task) {
+    std::uint32_t ticket = 0;
+    return queue.try_dequeue(task, ticket);
 }
 
 // ---- Cache-line lock ---------------------------------------------------------------------------------

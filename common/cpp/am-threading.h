@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <thread>
 #include <type_traits>
 
@@ -59,27 +60,37 @@ class thread_ptr;
 thread_ptr start_thread(moveonly_function<void()>&& body);
 void run_thread_body(thread_control& control) noexcept;
 
-// One thread running one function. Lives from start_thread until its thread_ptr lets go of it.
+// One thread running one function. Owned by two: its thread_ptr, from start_thread until it lets go, and
+// the running thread, until its function has returned and its end state is stored. The last of the two
+// frees it, so a function that drops its own thread_ptr keeps its control (its waker, its own closure)
+// to the end.
 class thread_control {
 public:
     thread_control(const thread_control&) = delete;
     thread_control& operator=(const thread_control&) = delete;
-    // Asks the thread to stop and joins it; never throws.
-    ~thread_control();
 
 private:
     friend class thread_ptr;
     friend thread_ptr start_thread(moveonly_function<void()>&& body);
     friend void run_thread_body(thread_control& control) noexcept;
+    friend struct std::default_delete<thread_control>;
 
     explicit thread_control(moveonly_function<void()>&& body) noexcept : function_(std::move(body)) {}
+    ~thread_control() = default;
     void request_stop() noexcept;
+    // The holder's side: asks the thread to stop, joins it (or, called from the thread itself, leaves it
+    // to end on its own) and gives up the holder's share. Never throws.
+    void let_go() noexcept;
+    // Gives up one share; the last frees the control.
+    void release() noexcept;
 
     moveonly_function<void()> function_;
     std::thread thread_;
     // Empty unless the function ended with an exception other than thread_cancelation.
     std::exception_ptr failure_;
     waker_ptr waker_;
+    // The holder's share and, from the thread's start to its end, the running thread's.
+    std::atomic<std::uint32_t> owners_{1};
 };
 
 // Owns one thread_control; destroying or resetting it stops and joins the thread.
@@ -106,7 +117,8 @@ public:
     void join();
     // The exception the thread's function ended with; read it after the thread has ended.
     std::exception_ptr failure() const noexcept;
-    // Stops, joins and frees the thread; the pointer becomes empty.
+    // Stops, joins and frees the thread; the pointer becomes empty. Called from the thread's own
+    // function, it stops the thread and leaves it to run to its end, where its control is freed.
     void reset() noexcept;
 
     explicit operator bool() const noexcept { return control_ != nullptr; }
@@ -388,11 +400,17 @@ public:
     ~task_queue();
 
     // Any thread. Moves task in and returns its ticket (the number of tasks pushed before it); waits
-    // while the task's slot is still occupied and throws thread_cancelation if asked to stop meanwhile.
+    // while the ring is full and throws thread_cancelation if asked to stop meanwhile. A push takes its
+    // ticket only once its slot is free, so a push that is stopped leaves nothing behind.
     std::uint32_t enqueue(job& task);
+    // As enqueue, but never waits: false, and task left as it was, when the ring is full.
+    bool try_enqueue(job& task);
     // The one consumer. Waits until the next task is there; throws thread_cancelation when the wait ends
     // without one (the thread was asked to stop).
     void dequeue(job& task, std::uint32_t& ticket);
+    // The one consumer. False at once when no push has taken the next ticket; otherwise dequeue, whose
+    // wait is then only for that push to finish writing its task.
+    bool try_dequeue(job& task, std::uint32_t& ticket);
 
     explicit operator bool() const noexcept { return ring_ != nullptr; }
 
@@ -407,6 +425,8 @@ private:
 task_queue create_task_queue(std::uint32_t capacity, std::uint32_t user_limit);
 // dequeue without the ticket.
 void take_task(task_queue& queue, job& task);
+// try_dequeue without the ticket.
+bool try_take_task(task_queue& queue, job& task);
 
 // ---- Cache-line lock ---------------------------------------------------------------------------------
 

@@ -210,7 +210,11 @@ int run_message_loop(cpp::ranges::array_range<window_base* const> windows) {
     loop_frame loop;
     link_windows(loop.head, windows);
 
-    bool quit_posted = false;
+    // The loop ends at the first WM_QUIT. Once no window is left it posts one itself, unless one is
+    // waiting already. Any other quit is a request of whoever runs the loop around ours (the host): it is
+    // posted again when ours ends, with its exit code, so that the outer loop still sees it.
+    bool ending = false;
+    bool own_quit = false;
     MSG msg;
     for (;;) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
@@ -219,6 +223,9 @@ int run_message_loop(cpp::ranges::array_range<window_base* const> windows) {
                 cpp::failure_message("run_message_loop", "693", WIN_COMMON, "GetMessage resulted in error!");
             cpp::throw_last_error(message.c_str());
         }
+        // A quit that is not ours goes back before anything else can leave the loop.
+        if (got == 0 && (!own_quit || msg.wParam != 0))
+            PostQuitMessage(static_cast<int>(msg.wParam));
         // Sent messages are delivered inside GetMessageW.
         loop.trap.rethrow_if_caught();
         if (got == 0)
@@ -231,9 +238,15 @@ int run_message_loop(cpp::ranges::array_range<window_base* const> windows) {
         }
         loop.trap.rethrow_if_caught();
         drop_destroyed(loop.head);
-        if (loop.head.next() == nullptr && !quit_posted) {
-            PostQuitMessage(0);
-            quit_posted = true;
+        if (loop.head.next() == nullptr && !ending) {
+            ending = true;
+            // Posting ours over a waiting quit would replace its exit code. (A quit of exit code 0 that
+            // someone posts after ours cannot be told from ours: the system keeps one quit per thread.)
+            MSG waiting;
+            own_quit = !PeekMessageW(&waiting, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE);
+            loop.trap.rethrow_if_caught(); // sent messages are delivered inside PeekMessageW too
+            if (own_quit)
+                PostQuitMessage(0);
         }
     }
     return 0;
@@ -289,10 +302,17 @@ HWND create_dialog(HINSTANCE module, UINT template_id, HWND owner, window_base& 
 // Posted tasks ---------------------------------------------------------------------------------------------
 
 window_task_queue::window_task_queue(HWND window, std::uint32_t capacity)
-    : window_(window), queue_(cpp::threading::create_task_queue(capacity, 0)) {}
+    : window_(window), queue_(cpp::threading::create_task_queue(capacity, 0)),
+      window_thread_(window != nullptr ? GetWindowThreadProcessId(window, nullptr) : 0) {}
 
 void window_task_queue::post_task(task callable) {
-    queue_.enqueue(callable);
+    if (window_thread_ != 0 && window_thread_ == GetCurrentThreadId()) {
+        // Only this thread makes room in the queue, by running its tasks: it must not wait for room.
+        if (!queue_.try_enqueue(callable))
+            throw std::runtime_error("task queue is full!");
+    } else {
+        queue_.enqueue(callable);
+    }
     // One message per task: the window runs one task per message, so a burst stays in queue order.
     PostMessageW(window_, posted_task_message, reinterpret_cast<WPARAM>(this), 0);
 }
@@ -302,8 +322,12 @@ bool run_posted_tasks(window_task_queue& own, HWND window, UINT message, WPARAM 
     // address read from the message.
     if (message != posted_task_message || wparam != reinterpret_cast<WPARAM>(&own) || window != own.window_)
         return false;
+    // Messages and tasks of different threads may arrive in either order: a message runs the task at the
+    // head of the queue, and one that finds none claimed there (its task ran with an earlier message, or
+    // it is forged) runs nothing rather than wait for a task that may never come.
     window_task_queue::task task;
-    cpp::threading::take_task(own.queue_, task);
+    if (!cpp::threading::try_take_task(own.queue_, task))
+        return false;
     task(1);
     return true;
 }

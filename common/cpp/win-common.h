@@ -117,9 +117,10 @@ private:
 };
 
 // Runs the modal loop over the given windows (each created, isolated and listed once; they stay the
-// caller's) until WM_QUIT, which it posts itself once no window is left. Returns 0. An exception from
-// a handler comes out of the loop after the user32 call it was raised in has returned; the windows
-// then stay linked to each other as they were.
+// caller's) until WM_QUIT, which it posts itself once no window is left. Returns 0. A WM_QUIT that the
+// loop did not post ends it too, and is posted again, with its exit code, for the caller's own loop. An
+// exception from a handler comes out of the loop after the user32 call it was raised in has returned;
+// the windows then stay linked to each other as they were.
 int run_message_loop(cpp::ranges::array_range<window_base* const> windows);
 
 // Creates the modeless dialog template_id of module for window (CreateDialogParamW with
@@ -171,7 +172,9 @@ public:
     window_task_queue(window_task_queue&&) noexcept = default;
     window_task_queue& operator=(window_task_queue&&) noexcept = default;
 
-    // Any thread: queues the callable and asks the window to run it.
+    // Any thread: queues the callable and asks the window to run it. Another thread waits while the
+    // queue is full; the window's own thread, which alone empties it, cannot: its post into a full queue
+    // throws std::runtime_error and queues nothing.
     void post_task(task callable);
 
     HWND window() const noexcept { return window_; }
@@ -181,11 +184,14 @@ private:
 
     HWND window_ = nullptr;
     cpp::threading::task_queue queue_;
+    // The thread that runs the window's messages, and so its tasks.
+    DWORD window_thread_ = 0;
 };
 
 // The first step of the process_message of a window that receives tasks: runs one task of own when the
-// message is posted_task_message for this very queue and window, and answers true. Any other message,
-// and a posted_task_message that names another queue (stray or forged), runs nothing and answers false.
+// message is posted_task_message for this very queue and window, and answers true. Any other message, a
+// posted_task_message that names another queue (stray or forged), and one that finds no task queued for
+// it (forged, or repeated after its task has run) run nothing and answer false; none of them waits.
 bool run_posted_tasks(window_task_queue& own, HWND window, UINT message, WPARAM wparam);
 
 // Timers -------------------------------------------------------------------------------------------------

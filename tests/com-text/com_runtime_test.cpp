@@ -127,6 +127,22 @@ TEST_F(check_result_test, the_call_site_forms_take_the_interface_from_the_pointe
               "interface_exception " + std::to_string(E_NOTIMPL) + ": ");
 }
 
+// A failure travels by value (thrown, kept in an exception_ptr, moved into a result): whatever is left
+// behind by a move is still an exception whose text can be read.
+TEST(interface_exception, a_moved_from_exception_keeps_its_text_and_result) {
+    error_handling::interface_exception original(E_FAIL, "engine text - ");
+    const error_handling::interface_exception moved(std::move(original));
+    EXPECT_STREQ(moved.what(), "engine text - ");
+    EXPECT_STREQ(original.what(), "engine text - ");
+    EXPECT_EQ(original.result(), E_FAIL);
+
+    error_handling::interface_exception assigned(E_NOTIMPL, "");
+    assigned = std::move(original);
+    EXPECT_STREQ(assigned.what(), "engine text - ");
+    EXPECT_EQ(assigned.result(), E_FAIL);
+    EXPECT_STREQ(original.what(), "engine text - ");
+}
+
 TEST(string_owner, owns_exactly_the_text_it_is_given) {
     const std::wstring with_zero(L"a\0b", 3);
     for (const std::wstring& text : {std::wstring(), with_zero}) {

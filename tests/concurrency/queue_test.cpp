@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -233,6 +234,53 @@ TEST(task_queue, several_producers_lose_nothing_and_tasks_come_out_in_ticket_ord
         out_of_order += sequence != next[producer]++ ? 1 : 0;
     EXPECT_EQ(out_of_order, 0u);
     EXPECT_THAT(next, testing::Each(per_producer));
+}
+
+// A producer stopped while it waits for room in a full ring (a worker asked to stop while the window
+// thread is busy) leaves nothing behind that a later push or pop would wait for.
+TEST(task_queue, a_producer_stopped_while_the_ring_is_full_holds_up_no_later_push_or_pop) {
+    constexpr std::uint32_t capacity = 256;
+    task_queue queue = create_task_queue(capacity, 1);
+    std::vector<std::uint32_t> ran; // the consumer's alone
+    const auto numbered = [&ran](std::uint32_t n) { return job([&ran, n](unsigned) { ran.push_back(n); }); };
+    for (std::uint32_t n = 0; n != capacity; ++n) {
+        job task = numbered(n);
+        queue.enqueue(task);
+    }
+    const auto life = std::make_shared<int>(0);
+    thread_ptr stopped = start_thread([&] {
+        job task([life](unsigned) { ADD_FAILURE() << "the stopped push ran"; });
+        queue.enqueue(task);
+    });
+    stopped.request_stop();
+    stopped.join();
+    EXPECT_EQ(stopped.state(), thread_state::stop_requested) << "the push ended by the stop";
+    EXPECT_EQ(life.use_count(), 1) << "and its task is gone, not queued";
+
+    // The consumer takes the full ring, then a second ring's worth that is pushed only once the first
+    // has been taken.
+    std::atomic<bool> first_taken{false};
+    thread_ptr consumer = start_thread([&] {
+        for (std::uint32_t i = 0; i != 2 * capacity; ++i) {
+            job task;
+            take_task(queue, task);
+            task(1);
+            first_taken = i + 1 >= capacity;
+        }
+    });
+    thread_ptr producer = start_thread([&] {
+        while (!first_taken)
+            std::this_thread::yield();
+        for (std::uint32_t n = capacity; n != 2 * capacity; ++n) {
+            job task = numbered(n);
+            queue.enqueue(task);
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return consumer.state() == thread_state::finished; }))
+        << "a push or a pop waits for the stopped push";
+    std::vector<std::uint32_t> expected(2 * capacity);
+    std::iota(expected.begin(), expected.end(), 0u);
+    EXPECT_EQ(ran, expected);
 }
 
 // The stopped consumer's waker stays in the slot it parked on, after its thread is gone: the next task

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -79,6 +80,47 @@ TEST(threads, body_that_throws_is_reported_after_the_join_and_every_end_state_su
         } catch (const std::runtime_error& failure) {
             EXPECT_STREQ(failure.what(), end.failure);
         }
+    }
+}
+
+// A thread may end its own life: its function resets its holder (a worker that drops itself). The holder
+// is empty at once, but the thread keeps its control and its function until the function has returned,
+// and its end state is still recorded.
+TEST(threads, a_thread_that_drops_its_own_holder_runs_to_its_end_and_records_how_it_ended) {
+    struct ending {
+        void (*rest)();
+        thread_state state;
+    };
+    const ending endings[] = {
+        {[] {}, thread_state::finished},
+        {[] { throw std::runtime_error("engine went away"); }, thread_state::failed},
+    };
+    for (const ending& end : endings) {
+        std::atomic<bool> holder_set{false};
+        std::atomic<bool> stop_seen{false};
+        std::atomic<thread_waker*> own{nullptr}; // a reference the thread hands to the test
+        auto token = std::make_shared<int>(0);
+        const std::weak_ptr<int> function_alive = token;
+        thread_ptr holder;
+        holder = start_thread([&, token = std::move(token), rest = end.rest] {
+            while (!holder_set)
+                std::this_thread::yield();
+            waker_ptr mine = *current_thread_context()->waker_slot;
+            holder.reset();
+            // The thread's waker is still its own: it sees the stop that dropping the holder asked for.
+            predicate never([] { return false; });
+            stop_seen = stop_requested() && this_thread_wait_for(1, never) == wait_result::stopped;
+            own = mine.detach();
+            rest();
+        });
+        holder_set = true;
+        ASSERT_TRUE(eventually([&] { return own.load() != nullptr; }));
+        const waker_ptr waker = waker_ptr::adopt(own.load());
+        EXPECT_FALSE(holder);
+        EXPECT_TRUE(stop_seen);
+        EXPECT_TRUE(eventually([&] { return waker->state() == end.state; }));
+        EXPECT_TRUE(eventually([&] { return function_alive.expired(); }))
+            << "the thread let go of its function once it had returned";
     }
 }
 

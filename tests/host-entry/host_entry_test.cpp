@@ -8,6 +8,7 @@
 #include "message-box-reader.h"
 #include "pipeline-test-support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -171,6 +172,41 @@ TEST_F(host_entry, start_enters_a_single_threaded_apartment_that_finish_leaves_a
         EXPECT_EQ(record.inRect, (sdk::Rect{0, 0, 2, 2})) << "the request is made before OLE starts";
         CoUninitialize();
     }).join();
+}
+
+// The host's thread has OLE or COM of its own; finish gives back only what start took on that thread.
+TEST_F(host_entry, finish_leaves_the_hosts_own_ole_and_com_alone_when_start_did_not_initialise_ole) {
+    struct row {
+        const char* host;
+        bool host_ole; // the host's own OleInitialize, else its own multithreaded apartment
+        bool start;
+        std::int16_t start_result;
+    };
+    const row rows[] = {
+        {"the host's OLE, finish without start", true, false, 0},
+        {"the host's multithreaded apartment, where start fails", false, true, sdk::run_failed},
+        {"the host's OLE, where start succeeds", true, true, 0}};
+    for (const row& r : rows) {
+        std::thread([&] {
+            ASSERT_EQ(r.host_ole ? OleInitialize(nullptr) : CoInitializeEx(nullptr, COINIT_MULTITHREADED),
+                      S_OK);
+            FilterRecord record{};
+            record.filterRect = {0, 0, 2, 2};
+            if (r.start) {
+                EXPECT_EQ(call(sdk::filterSelectorStart, &record), r.start_result) << r.host;
+            }
+            call(sdk::filterSelectorFinish, &record);
+            APTTYPE type;
+            APTTYPEQUALIFIER qualifier;
+            EXPECT_EQ(CoGetApartmentType(&type, &qualifier), S_OK)
+                << "the host's COM is still there: " << r.host;
+            EXPECT_EQ(type == APTTYPE_MTA, !r.host_ole) << r.host; // an STA may be the process's main one
+            if (r.host_ole)
+                OleUninitialize();
+            else
+                CoUninitialize();
+        }).join();
+    }
 }
 
 TEST_F(host_entry, continue_refuses_unreadable_layouts_once_touching_no_buffer_and_empties_every_request) {
@@ -349,8 +385,10 @@ TEST(filter_run, an_accepted_run_writes_the_engines_work_back_under_the_mask_and
                 for (std::int32_t x = 0; x != host_job::width; ++x)
                     for (std::int32_t c = 0; c != job.channels; ++c) {
                         const std::uint32_t v = job.sample(original, x, y, c);
+                        // Into the engine's range (0..32767 doubled, 32768 to 65535), inverted there,
+                        // and halved back, rounding up.
                         const std::uint32_t inverted =
-                            wide ? tessolux::narrow_sample(65535 - tessolux::widen_sample(v)) : 255 - v;
+                            wide ? (65535 - std::min(2 * v, 65535u) + 1) / 2 : 255 - v;
                         const bool merged =
                             !masked || (job.mask[y * host_job::mask_row_bytes + x] != 0 && c != 3);
                         ASSERT_EQ(job.sample(job.output, x, y, c), merged ? inverted : v)

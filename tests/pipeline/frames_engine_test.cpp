@@ -54,6 +54,75 @@ TEST_F(frames, thumbnails_centre_the_picture_on_transparent_black) {
     }
 }
 
+// The engine, except that its scaled copies come out larger than the size asked for.
+class oversized_scaling final : public zorvane::IProcessor {
+public:
+    oversized_scaling(zorvane::IProcessor* engine, std::int32_t extra_width, std::int32_t extra_height)
+        : engine_(engine), extra_width_(extra_width), extra_height_(extra_height) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
+        *out = id == IID_IUnknown || id == __uuidof(zorvane::IProcessor) ? this : nullptr;
+        return *out != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE create_scaled_copy(zorvane::IImage*, INT32 size, VARIANT_BOOL, DWORD,
+                                                 zorvane::IImage** copy) override {
+        return engine_->create_image(size + extra_width_, size + extra_height_, pixel_format::rgb24, copy);
+    }
+    HRESULT STDMETHODCALLTYPE create_image(INT32 width, INT32 height, pixel_format format,
+                                           zorvane::IImage** image) override {
+        ++images_made;
+        return engine_->create_image(width, height, format, image);
+    }
+    HRESULT STDMETHODCALLTYPE create_chain(zorvane::IFilterChain** chain) override {
+        return engine_->create_chain(chain);
+    }
+    HRESULT STDMETHODCALLTYPE wrap_output_memory(BYTE* data, INT32 width, INT32 height, pixel_format format,
+                                                 INT32 stride, zorvane::IImage** image) override {
+        return engine_->wrap_output_memory(data, width, height, format, stride, image);
+    }
+    // What a thumbnail does not need.
+    HRESULT STDMETHODCALLTYPE create_stream_provider(zorvane::IStreamProvider**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE unused_slot_4() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE create_image_decoder(zorvane::IImageDecoder**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE create_shared_data(IUnknown**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_7() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_9() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE create_image_on_memory(BYTE*, INT32, INT32, pixel_format, INT32, ULONG_PTR,
+                                                     zorvane::IObjectManager*, zorvane::IImage**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE wrap_input_memory(BYTE*, INT32, INT32, pixel_format, INT32,
+                                                zorvane::IImage**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE unused_slot_14() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_15() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_16() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_17() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE unused_slot_18() override { return E_NOTIMPL; }
+
+    int images_made = 0;
+
+private:
+    zorvane::IProcessor* engine_;
+    std::int32_t extra_width_, extra_height_;
+};
+
+TEST_F(frames, a_thumbnail_whose_scaled_copy_overflows_the_square_is_refused_before_the_square_is_made) {
+    const image_frame_ptr source = create_engine_image(engine, 3, 3, 8, 0, 1, 2, -1);
+    // Wider, taller, or both, than the square of 4.
+    for (const auto& [wider, taller] : {std::pair{2, -3}, std::pair{-3, 2}, std::pair{1, 1}}) {
+        oversized_scaling scaling(engine.root.get(), wider, taller);
+        const engine_context oversized{com_ptr<zorvane::IProcessor>::retain(&scaling), {}};
+        EXPECT_THROW(convert_to_bgra32(oversized, 4, *source), std::runtime_error) << wider << "," << taller;
+        EXPECT_EQ(scaling.images_made, 0) << wider << "," << taller;
+    }
+}
+
 TEST_F(frames, png_resources_decode_into_top_down_bitmaps_and_a_missing_id_throws) {
     const HBITMAP bitmap = load_png_resource(engine, 4, GetModuleHandleW(nullptr), IDP_TWO_ROWS);
     ASSERT_NE(bitmap, nullptr);

@@ -1,7 +1,11 @@
 #include "pipeline-test-support.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <tuple>
+
+#include <gmock/gmock.h>
 
 namespace {
 
@@ -60,14 +64,68 @@ TEST(format_for_planes, gray_colour_or_colour_with_alpha_at_8_bits_or_else_16) {
         EXPECT_EQ(format_for_planes(r.depth, 0, r.c1, 2 * r.c1, r.alpha), r.format) << r.depth << " " << r.c1;
 }
 
-TEST(range_conversion, widening_is_exactly_undone_by_narrowing) {
-    for (std::uint32_t v = 0; v <= 32768; ++v)
-        ASSERT_EQ(narrow_sample(widen_sample(v)), v) << v;
-    EXPECT_EQ(widen_sample(32768), 65535) << "host white is engine white";
-    EXPECT_EQ(narrow_sample(65535), 32768);
+// The host's 16-bit range ends at 32768, the engine's at 65535. The values are the rule's, written out:
+// black, the smallest step, the middle, the last value below white, and white; and 8-bit samples, which
+// the engine takes as they are.
+struct range_value {
+    std::uint16_t host, engine;
+    std::uint8_t eight;
+};
+constexpr range_value range_values[] = {
+    {0, 0, 0}, {1, 2, 1}, {16384, 32768, 128}, {32767, 65534, 254}, {32768, 65535, 255}};
+
+TEST(range_conversion, host_samples_widen_to_the_engine_range_and_narrow_back_to_what_they_were) {
+    for (const range_value& v : range_values) {
+        EXPECT_EQ(widen_sample(v.host), v.engine) << v.host;
+        EXPECT_EQ(narrow_sample(v.engine), v.host) << v.engine;
+    }
 }
 
 class host_conversion : public engine_world {};
+
+// Every sample of every row, whatever the channel count; 8-bit images are the engine's range already.
+TEST_F(host_conversion, scaling_a_frame_converts_every_16_bit_sample_and_leaves_8_bit_samples_alone) {
+    constexpr std::int32_t width = 5, height = 2;
+    for (const std::int32_t depth : {16, 8})
+        for (const std::int32_t channels : {1, 3, 4}) {
+            const std::int32_t c1 = channels == 1 ? 0 : 1, alpha = channels == 4 ? 3 : -1;
+            const image_frame_ptr frame =
+                create_engine_image(engine, width, height, depth, 0, c1, 2 * c1, alpha);
+            const pixels p = pixels_of(*frame);
+            const auto sample = [&](std::int32_t i) -> BYTE* {
+                const std::int32_t row = i / (width * channels), column = i % (width * channels);
+                return p.data + row * p.stride + column * depth / 8;
+            };
+            const std::int32_t samples = width * height * channels;
+            const auto fill = [&](bool engine_range) {
+                for (std::int32_t i = 0; i != samples; ++i) {
+                    const range_value& v = range_values[i % 5];
+                    const std::uint16_t value = depth == 8 ? v.eight : engine_range ? v.engine : v.host;
+                    std::memcpy(sample(i), &value, depth / 8);
+                }
+            };
+            const auto holds = [&](bool engine_range) {
+                for (std::int32_t i = 0; i != samples; ++i) {
+                    const range_value& v = range_values[i % 5];
+                    std::uint16_t value = 0;
+                    std::memcpy(&value, sample(i), depth / 8);
+                    const std::uint16_t expected = depth == 8 ? v.eight : engine_range ? v.engine : v.host;
+                    if (value != expected)
+                        return testing::AssertionFailure() << "sample " << i << " is " << value;
+                }
+                return testing::AssertionSuccess();
+            };
+            const std::string name =
+                std::to_string(channels) + " channels of " + std::to_string(depth) + " bits";
+            fill(false);
+            scale_image_channels(*frame, true);
+            EXPECT_TRUE(holds(true)) << "into the engine's range: " << name;
+            if (depth == 16)
+                fill(true);
+            scale_image_channels(*frame, false);
+            EXPECT_TRUE(holds(false)) << "back to the host's range: " << name;
+        }
+}
 
 TEST_F(host_conversion, sample_pixel_reads_inside_answers_zero_outside_and_skips_a_held_image) {
     const image_frame_ptr frame = create_engine_image(engine, 3, 2, 16, 0, 1, 2, 3);
@@ -107,7 +165,10 @@ template <class Sample> void check_wide_rows(const engine_context& engine, std::
     std::uint32_t seed = 12345 + channels * 7 + depth;
     const auto next = [&] { return (seed = seed * 1103515245 + 12345) >> 8; };
     const std::uint32_t top = wide ? 32768 : 255;
-    const auto widen = [&](std::uint32_t v) -> std::uint32_t { return wide ? widen_sample(v) : v; };
+    // The rules, in plain 32-bit arithmetic: 0..32767 double and 32768 becomes 65535; going back halves,
+    // rounding up. 8-bit samples stay as they are.
+    const auto widen = [&](std::uint32_t v) -> std::uint32_t { return wide ? std::min(2 * v, 65535u) : v; };
+    const auto narrow = [&](std::uint32_t v) -> std::uint32_t { return wide ? (v + 1) / 2 : v; };
     host_buffer<Sample> host(width, height, channels);
     host_buffer<std::uint8_t> mask(width, height, 1);
     const std::uint8_t mask_values[] = {0, 1, 77, 128, 255};
@@ -161,8 +222,7 @@ template <class Sample> void check_wide_rows(const engine_context& engine, std::
             for (std::int32_t c = 0; c != channels; ++c) {
                 const std::uint32_t processed = in.at<Sample>(x, y, 4)[c];
                 const bool merged = mask.get(x, y) != 0 && c != 3;
-                ASSERT_EQ(output.get(x, y, c),
-                          merged ? (wide ? narrow_sample(processed) : processed) : host.get(x, y, c))
+                ASSERT_EQ(output.get(x, y, c), merged ? narrow(processed) : host.get(x, y, c))
                     << name << " at " << x << "," << y << " sample " << c;
             }
     for (std::int32_t y = 0; y != height; ++y)
@@ -182,3 +242,69 @@ TEST_F(host_conversion, rows_of_every_layout_convert_by_the_per_pixel_rules_unde
 }
 
 } // namespace
+
+namespace {
+
+// A frame of the given shape in the channel layout the host entry uses for that channel count.
+image_frame_ptr frame_of(const engine_context& engine, std::int32_t width, std::int32_t height,
+                         std::int32_t depth, std::int32_t channels) {
+    const std::int32_t c1 = channels == 1 ? 0 : 1, alpha = channels == 4 ? 3 : -1;
+    return create_engine_image(engine, width, height, depth, 0, c1, 2 * c1, alpha);
+}
+
+bool all_bytes_are(const pixels& p, std::uint8_t value) {
+    return std::all_of(p.data, p.data + p.bytes, [value](BYTE b) { return b == value; });
+}
+
+} // namespace
+
+// The copies read and write as many rows and pixels as their frames say. A frame that is not of the
+// host area's shape, or host rows too short for it, is refused before any buffer is touched.
+TEST_F(host_conversion, copies_refuse_frames_and_rows_that_do_not_fit_the_host_area_and_write_nothing) {
+    constexpr std::int32_t w = 6, h = 3, rgb_row = w * 3;
+    struct shape {
+        std::int32_t width, height, depth, channels;
+    };
+    constexpr shape fits{w, h, 8, 4}, host_area{w, h, 8, 3};
+    struct row {
+        const char* name;
+        bool into_frame; // copy_host_to_frame; else copy_frame_to_host
+        shape frame;     // the destination going in, the processed frame going back
+        shape unprocessed;
+        std::int32_t host_row_bytes, mask_row_bytes;
+    };
+    const row rows[] = {
+        {"a three-channel destination", true, {w, h, 8, 3}, {}, rgb_row, w},
+        {"a destination wider than the host's rows", true, {w + 2, h, 8, 4}, {}, rgb_row, w + 2},
+        {"a 16-bit destination over 8-bit host rows", true, {w, h, 16, 4}, {}, rgb_row, w},
+        {"mask rows shorter than the destination's", true, fits, {}, rgb_row, w - 1},
+        {"a three-channel processed frame", false, {w, h, 8, 3}, host_area, rgb_row, w},
+        {"a processed frame narrower than the area", false, {w - 1, h, 8, 4}, host_area, rgb_row, w},
+        {"a processed frame taller than the area", false, {w, h + 1, 8, 4}, host_area, rgb_row, w},
+        {"a processed frame of another depth", false, {w, h, 16, 4}, host_area, rgb_row, w},
+        {"an unprocessed frame not in the host's layout", false, fits, {w, h, 8, 1}, rgb_row, w},
+        {"output rows shorter than the area", false, fits, host_area, rgb_row - 1, w},
+        {"mask rows shorter than the area", false, fits, host_area, rgb_row, w - 1},
+    };
+    for (const row& r : rows) {
+        // Room for whatever an unchecked copy would reach, so that it shows as written bytes.
+        std::vector<std::uint8_t> host(4096, 0xEE), mask(4096, 255);
+        const image_frame_ptr frame =
+            frame_of(engine, r.frame.width, r.frame.height, r.frame.depth, r.frame.channels);
+        if (r.into_frame) {
+            EXPECT_THROW(copy_host_to_frame(host.data(), r.host_row_bytes, 0, 1, 2, -1, mask.data(),
+                                            r.mask_row_bytes, *frame),
+                         std::invalid_argument)
+                << r.name;
+            EXPECT_TRUE(all_bytes_are(pixels_of(*frame), 0)) << "the destination is untouched: " << r.name;
+            continue;
+        }
+        const image_frame_ptr unprocessed = frame_of(engine, r.unprocessed.width, r.unprocessed.height,
+                                                     r.unprocessed.depth, r.unprocessed.channels);
+        EXPECT_THROW(copy_frame_to_host(*unprocessed, *frame, mask.data(), r.mask_row_bytes, host.data(),
+                                        r.host_row_bytes, 0, 1, 2, -1),
+                     std::invalid_argument)
+            << r.name;
+        EXPECT_THAT(host, testing::Each(0xEE)) << "the output is untouched: " << r.name;
+    }
+}

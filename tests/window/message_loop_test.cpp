@@ -40,6 +40,33 @@ TEST_F(message_loop, a_one_window_loop_ends_once_its_dialog_is_gone_and_takes_th
     EXPECT_FALSE(thread_message_waiting(WM_QUIT));
 }
 
+// The host's own loop runs around ours: a quit it (or anything else on the thread) asks for while the
+// dialog is open ends our loop and is still there, with its exit code, for the host's loop.
+TEST_F(message_loop, a_quit_the_loop_did_not_post_ends_it_and_is_posted_again_with_its_exit_code) {
+    struct row {
+        const char* when;
+        int code;
+        bool close_first; // the dialog closes while the quit waits, so the loop wants to end as well
+    };
+    for (const row r : {row{"while the dialog is open", 7, false},
+                        {"with exit code 0", 0, false},
+                        {"when the last dialog closes", 9, true}}) {
+        test_window window;
+        if (r.close_first)
+            window.close_later();
+        PostQuitMessage(r.code);
+
+        EXPECT_EQ(run_bounded({&window}), 0) << r.when;
+
+        EXPECT_EQ(window.window_handle() == nullptr, r.close_first) << r.when;
+        MSG msg{};
+        EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE))
+            << "the quit is waiting " << r.when;
+        EXPECT_EQ(msg.wParam, static_cast<WPARAM>(r.code)) << r.when;
+        drain_messages();
+    }
+}
+
 TEST_F(message_loop, a_window_it_cannot_take_stops_the_loop_before_any_message) {
     EXPECT_THROW(system_ui::run_message_loop({}), std::runtime_error);
     for (const bool in_the_way_first : {true, false}) {

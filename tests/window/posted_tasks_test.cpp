@@ -1,7 +1,12 @@
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "test-window.h"
 
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 using namespace window_test;
 
 namespace {
@@ -24,6 +29,39 @@ public:
     unsigned task_messages = 0;
     unsigned tasks_run = 0;
     bool ran_one_each_time = true;
+};
+
+// Gives this thread a waker, as the plug-in gives its UI thread one, and bounds every wait of it that
+// would otherwise never end: once the bound has passed the thread is asked to stop, so a blocked queue
+// operation throws thread_cancelation and the test fails instead of hanging.
+class bounded_ui_thread {
+public:
+    bounded_ui_thread()
+        : waker_(*cpp::threading::current_thread_context()->waker_slot), done_(ended_.get_future()),
+          watchdog_([this] {
+              if (done_.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+                  return;
+              expired_ = true;
+              if (waker_->exchange_state(cpp::threading::thread_state::stop_requested) ==
+                  cpp::threading::thread_state::waiting)
+                  waker_->signal();
+          }) {}
+    bounded_ui_thread(const bounded_ui_thread&) = delete;
+    bounded_ui_thread& operator=(const bounded_ui_thread&) = delete;
+    ~bounded_ui_thread() {
+        ended_.set_value();
+        watchdog_.join();
+    }
+
+    bool expired() const { return expired_; }
+
+private:
+    cpp::threading::thread_registration registration_;
+    cpp::threading::waker_ptr waker_;
+    std::promise<void> ended_;
+    std::future<void> done_;
+    std::atomic<bool> expired_{false};
+    std::thread watchdog_;
 };
 
 using posted_tasks = loop_test;
@@ -84,4 +122,56 @@ TEST_F(posted_tasks, a_message_that_names_no_queue_of_the_window_runs_nothing) {
     EXPECT_EQ(window.task_messages, 4u);
     EXPECT_EQ(window.tasks_run, 1u);
     EXPECT_FALSE(other_ran);
+}
+
+// Anyone can post the message, and the message of one task may come before or after another task's: a
+// message that finds no task waiting for it runs nothing, and waits for nothing.
+TEST_F(posted_tasks, a_forged_or_repeated_message_for_the_windows_own_empty_queue_runs_nothing) {
+    const bounded_ui_thread bound;
+    task_window window;
+    const HWND target = window.window_handle();
+    const WPARAM own = reinterpret_cast<WPARAM>(&window.tasks);
+    PostMessageW(target, system_ui::posted_task_message, own, 0); // nothing queued yet
+    window.tasks.post_task([&](unsigned) { ++window.tasks_run; });
+    PostMessageW(target, system_ui::posted_task_message, own, 0); // its task has run by now
+    window.tasks.post_task([&](unsigned) {
+        ++window.tasks_run;
+        window.close_later();
+    });
+
+    run_bounded({&window});
+
+    EXPECT_FALSE(bound.expired()) << "the window thread waited for a task nobody had queued";
+    EXPECT_EQ(window.task_messages, 4u);
+    EXPECT_EQ(window.tasks_run, 2u);
+    EXPECT_TRUE(window.ran_one_each_time);
+}
+
+// Only the window thread empties its queue, so it must not wait for room in it: its post is refused.
+// Another thread's post waits until the window thread has made room.
+TEST_F(posted_tasks, the_window_threads_post_into_its_own_full_queue_is_refused_and_another_threads_waits) {
+    constexpr unsigned capacity = 1024; // the 1000 tasks the window asks for, as the queue rounds them
+    const bounded_ui_thread bound;
+    task_window window;
+    unsigned first_ran = 0;
+    bool refused_ran = false, waiting_ran = false;
+    for (unsigned i = 0; i != capacity; ++i)
+        window.tasks.post_task([&](unsigned) { ++first_ran; });
+    EXPECT_THAT([&] { window.tasks.post_task([&](unsigned) { refused_ran = true; }); },
+                ThrowsMessage<std::runtime_error>(StrEq("task queue is full!")));
+    cpp::threading::thread_ptr worker = cpp::threading::start_thread([&] {
+        window.tasks.post_task([&](unsigned) {
+            waiting_ran = true;
+            window.close_later();
+        });
+    });
+
+    run_bounded({&window});
+    worker.join();
+
+    EXPECT_FALSE(bound.expired());
+    EXPECT_EQ(first_ran, capacity);
+    EXPECT_TRUE(waiting_ran);
+    EXPECT_FALSE(refused_ran) << "the refused task was not queued";
+    EXPECT_EQ(window.task_messages, capacity + 1);
 }
