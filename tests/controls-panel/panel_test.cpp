@@ -4,6 +4,7 @@
 #include <map>
 #include <string>
 
+#include "message-box-reader.h"
 #include "panel-test.h"
 
 using namespace panel_test;
@@ -482,6 +483,16 @@ TEST_F(controls_panel, a_failure_inside_the_panels_message_handling_reaches_the_
     ASSERT_EQ(failures.size(), 2u);
     for (const auto& failure : failures)
         EXPECT_THROW(std::rethrow_exception(failure), std::runtime_error);
+}
+
+TEST_F(controls_panel, a_control_out_of_memory_is_said_in_a_box) {
+    make_panel();
+    const test_support::message_box_reader reader;
+    NMHDR header{item(IDC_EFFECT_COMBO), IDC_EFFECT_COMBO, static_cast<UINT>(NM_OUTOFMEMORY)};
+    SendMessageW(panel->window_handle(), WM_NOTIFY, IDC_EFFECT_COMBO, reinterpret_cast<LPARAM>(&header));
+    ASSERT_EQ(reader.boxes().size(), 1u);
+    EXPECT_EQ(reader.boxes()[0].caption, L"A failure has occured");
+    EXPECT_EQ(reader.boxes()[0].text, L"Not enough memory available!");
 }
 
 TEST_F(controls_panel, a_panel_that_cannot_be_created_says_so) {
