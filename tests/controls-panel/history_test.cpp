@@ -177,17 +177,3 @@ TEST_F(hotkey_dialog_test, shows_the_four_parts_and_fills_the_dialog_at_every_si
     EXPECT_FALSE(IsWindow(second));
     EXPECT_EQ(dialog->window_handle(), nullptr);
 }
-
-TEST_F(hotkey_dialog_test, a_dialog_that_cannot_be_created_says_so) {
-    const HWND gone =
-        CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-    DestroyWindow(gone);
-    try {
-        tessolux::hotkey_dialog broken(gone, gone);
-        ADD_FAILURE() << "a dialog with a destroyed owner was made";
-    } catch (const std::system_error& failure) {
-        EXPECT_THAT(failure.what(),
-                    HasSubstr("hotkey_dialog failed at 2721 in file \"main-controls-frame.cpp\"\n - "
-                              "CreateDialogParam resulted in error!"));
-    }
-}

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -279,33 +278,16 @@ protected:
     }
 
     // Registry values of the test's settings key.
-    void store(const wchar_t* name, DWORD value) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, settings_path().c_str(), 0, nullptr, 0, KEY_WRITE,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        const system_ui::key_handle holder(key);
+    void store(const wchar_t* name, DWORD value, DWORD type = REG_DWORD) {
         ASSERT_EQ(
-            RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+            RegSetKeyValueW(HKEY_CURRENT_USER, settings_path().c_str(), name, type, &value, sizeof value),
             ERROR_SUCCESS);
-    }
-    void store_text(const wchar_t* name, const wchar_t* text) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, settings_path().c_str(), 0, nullptr, 0, KEY_WRITE,
-                                  nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        const system_ui::key_handle holder(key);
-        ASSERT_EQ(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
-                                 static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t))),
-                  ERROR_SUCCESS);
     }
     std::optional<DWORD> stored(const wchar_t* name) const {
         DWORD value = 0;
         DWORD size = sizeof value;
-        DWORD type = 0;
-        if (RegGetValueW(HKEY_CURRENT_USER, settings_path().c_str(), name, RRF_RT_ANY, &type, &value,
-                         &size) != ERROR_SUCCESS ||
-            type != REG_DWORD)
+        if (RegGetValueW(HKEY_CURRENT_USER, settings_path().c_str(), name, RRF_RT_REG_DWORD, nullptr, &value,
+                         &size) != ERROR_SUCCESS)
             return std::nullopt;
         return value;
     }

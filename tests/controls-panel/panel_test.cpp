@@ -6,6 +6,7 @@
 
 #include "message-box-reader.h"
 #include "panel-test.h"
+#include "plugin/hotkey-dialog.h"
 
 using namespace panel_test;
 using ::testing::ElementsAre;
@@ -28,6 +29,7 @@ struct slider_case {
     field value_of;
 };
 
+// One row of each kind of label, and the record's nested field.
 const slider_case slider_cases[] = {
     {IDC_DENOISE_INTENSITY, 120, L"120  ", IDC_DENOISE_INTENSITY_VALUE, tessolux::reduce_noise,
      [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_intensity; }},
@@ -38,33 +40,11 @@ const slider_case slider_cases[] = {
      [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_search_size; }},
     {IDC_DENOISE_TILE, 3, L"7  ", IDC_DENOISE_TILE_VALUE, tessolux::reduce_noise,
      [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_tile_size; }},
-    {IDC_DENOISE_COLOR, 260, L"260 %", IDC_DENOISE_COLOR_VALUE, tessolux::reduce_noise,
-     [](controls_frame& p) -> std::int32_t& { return p.reduce_noise_intensity_color; }},
-    {IDC_ENHANCE_INTENSITY, 150, L"150 %", IDC_ENHANCE_INTENSITY_VALUE, tessolux::natural_enhance,
-     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_intensity; }},
-    {IDC_ENHANCE_BALANCE, 0, L"0 %", IDC_ENHANCE_BALANCE_VALUE, tessolux::natural_enhance,
-     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_balance; }},
     {IDC_ENHANCE_TOLERANCE, 17, L"17\u00d710\u207b\u2074", IDC_ENHANCE_TOLERANCE_VALUE,
      tessolux::natural_enhance,
      [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_tolerance; }},
-    {IDC_ENHANCE_RED, 61, L"61 %", IDC_ENHANCE_RED_VALUE, tessolux::natural_enhance,
-     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_ratios[0]; }},
-    {IDC_ENHANCE_GREEN, 62, L"62 %", IDC_ENHANCE_GREEN_VALUE, tessolux::natural_enhance,
-     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_ratios[1]; }},
-    {IDC_ENHANCE_BLUE, 63, L"63 %", IDC_ENHANCE_BLUE_VALUE, tessolux::natural_enhance,
-     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_ratios[2]; }},
-    {IDC_ENHANCE_TILE, 500, L"500  ", IDC_ENHANCE_TILE_VALUE, tessolux::natural_enhance,
-     [](controls_frame& p) -> std::int32_t& { return p.natural_enhance_tile_size; }},
-    {IDC_REDEYE_INTENSITY, 190, L"190 %", IDC_REDEYE_INTENSITY_VALUE, tessolux::remove_red_eyes,
-     [](controls_frame& p) -> std::int32_t& { return p.eyes.darken_intensity; }},
     {IDC_REDEYE_BORDER, 0, L"0  ", IDC_REDEYE_BORDER_VALUE, tessolux::remove_red_eyes,
      [](controls_frame& p) -> std::int32_t& { return p.eyes.darken_border; }},
-    {IDC_TILTSHIFT_BLUR, 150, L"150  ", IDC_TILTSHIFT_BLUR_VALUE, tessolux::tilt_shift,
-     [](controls_frame& p) -> std::int32_t& { return p.tilt_shift_blur_radius; }},
-    {IDC_TILTSHIFT_BORDER, 1, L"1 %", IDC_TILTSHIFT_BORDER_VALUE, tessolux::tilt_shift,
-     [](controls_frame& p) -> std::int32_t& { return p.tilt_shift_border_size; }},
-    {IDC_EFFECT_INTENSITY, 55, L"55  ", IDC_EFFECT_INTENSITY_VALUE, tessolux::film_effect,
-     [](controls_frame& p) -> std::int32_t& { return p.effect_intensity; }},
     {IDC_GRAIN_INTENSITY, 12, L"12  ", IDC_GRAIN_INTENSITY_VALUE, tessolux::grain,
      [](controls_frame& p) -> std::int32_t& { return p.grain_intensity; }},
 };
@@ -152,6 +132,14 @@ TEST_F(controls_panel, every_choice_asks_for_its_stage_with_its_delay) {
         EXPECT_THAT(changes, ElementsAre(expected));
     }
     EXPECT_EQ(panel->grain_kind, 2u);
+
+    // With auto expand/collapse a stage switched off folds its panel, and unfolds it when switched on.
+    panel->set_auto_expand(true);
+    click(IDC_ENHANCE_ENABLE);
+    EXPECT_EQ(panel->expanded_filters & tessolux::natural_enhance, 0u);
+    EXPECT_FALSE(visible(IDC_ENHANCE_BALANCE));
+    click(IDC_ENHANCE_ENABLE);
+    EXPECT_TRUE(visible(IDC_ENHANCE_BALANCE));
 }
 
 TEST_F(controls_panel, a_stage_switched_off_disables_its_controls_and_asks_for_its_stage) {
@@ -240,25 +228,7 @@ TEST_F(controls_panel,
     EXPECT_THAT(failures, IsEmpty());
 }
 
-TEST_F(controls_panel, a_preset_name_without_an_engine_node_is_a_logic_failure) {
-    make_panel();
-    const std::wstring text = L"Not a preset";
-    COMBOBOXEXITEMW entry{};
-    entry.mask = CBEIF_TEXT;
-    entry.iItem = -1;
-    entry.pszText = const_cast<wchar_t*>(text.c_str());
-    const auto index =
-        SendMessageW(item(IDC_EFFECT_COMBO), CBEM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&entry));
-    choose_effect(static_cast<int>(index));
-    try {
-        panel->selected_effect_node();
-        ADD_FAILURE() << "a name without a node gave one";
-    } catch (const std::logic_error& failure) {
-        EXPECT_STREQ(failure.what(), "invalid unordered_map<K, T> key");
-    }
-}
-
-TEST_F(controls_panel, a_preset_without_intensity_disables_the_intensity_slider) {
+TEST_F(controls_panel, a_preset_without_intensity_disables_the_intensity_slider_and_each_has_its_node) {
     make_panel();
     const struct {
         int index;
@@ -277,53 +247,58 @@ TEST_F(controls_panel, a_preset_without_intensity_disables_the_intensity_slider)
     click(IDC_EFFECT_ENABLE);
     EXPECT_FALSE(enabled(IDC_EFFECT_INTENSITY));
     EXPECT_FALSE(enabled(IDC_EFFECT_COMBO));
-}
 
-TEST_F(controls_panel, a_folded_panel_hides_its_controls_and_the_next_panel_follows_its_arrow) {
-    make_panel();
-    const int gap_collapsed = 10;
-    const int gap_expanded = 4 + 10;
-    for (std::size_t i = 0; i + 1 != std::size(panel_cases); ++i) {
-        const panel_case& c = panel_cases[i];
-        const int next_arrow = panel_cases[i + 1].arrow;
-        panel->toggle_expanded(c.stage);
-        EXPECT_FALSE(visible(c.control));
-        EXPECT_EQ(text_of(c.arrow), L"\u25bc");
-        EXPECT_EQ(rect_of(next_arrow).top, rect_of(c.arrow).bottom + gap_collapsed) << c.arrow;
-
-        panel->toggle_expanded(c.stage);
-        EXPECT_TRUE(visible(c.control));
-        EXPECT_EQ(text_of(c.arrow), L"\u25b2");
-        int lowest = 0;
-        for (const int id : all_controls())
-            if (id != c.check && id != c.arrow && rect_of(id).top > rect_of(c.arrow).top &&
-                rect_of(id).top < rect_of(next_arrow).top && visible(id))
-                lowest = std::max(lowest, static_cast<int>(rect_of(id).bottom));
-        EXPECT_EQ(rect_of(next_arrow).top, lowest + gap_expanded) << c.arrow;
+    // A name the preset table does not have is a logic failure, with the map's own words.
+    const std::wstring text = L"Not a preset";
+    COMBOBOXEXITEMW entry{};
+    entry.mask = CBEIF_TEXT;
+    entry.iItem = -1;
+    entry.pszText = const_cast<wchar_t*>(text.c_str());
+    SendMessageW(item(IDC_EFFECT_COMBO), CBEM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&entry));
+    choose_effect(39);
+    try {
+        panel->selected_effect_node();
+        ADD_FAILURE() << "a name without a node gave one";
+    } catch (const std::logic_error& failure) {
+        EXPECT_STREQ(failure.what(), "invalid unordered_map<K, T> key");
     }
 }
 
-TEST_F(controls_panel, folding_and_unfolding_everything_puts_every_control_and_the_scroll_range_back) {
+TEST_F(controls_panel, folding_puts_the_next_arrow_under_the_arrow_and_unfolding_back_under_the_controls) {
     for (const double scale : {1.0, 1.25}) {
         SCOPED_TRACE(scale);
         make_panel(1.0);
         if (scale != 1.0)
             panel->on_dpi_changed(engine, scale, static_cast<float>(scale));
+        // All arrows have one height; the gaps are 10 pixels under a folded arrow and 4 + 10 under the
+        // lowest control of an unfolded panel, at the scale.
+        const int folded_gap = rounded(10 * scale);
+        const int unfolded_gap = rounded(4 * scale) + rounded(10 * scale);
         std::map<int, RECT> before;
         for (const int id : all_controls())
             before[id] = rect_of(id);
         const SCROLLINFO range = scroll_info();
 
-        for (const panel_case& c : panel_cases)
+        for (std::size_t i = 0; i + 1 != std::size(panel_cases); ++i) {
+            const panel_case& c = panel_cases[i];
+            const int next_arrow = panel_cases[i + 1].arrow;
+            int lowest = 0;
+            for (const int id : all_controls())
+                if (visible(id) && rect_of(id).top > rect_of(c.arrow).top &&
+                    rect_of(id).top < rect_of(next_arrow).top)
+                    lowest = std::max(lowest, static_cast<int>(rect_of(id).bottom));
+            EXPECT_EQ(rect_of(next_arrow).top, lowest + unfolded_gap) << c.arrow;
             panel->toggle_expanded(c.stage);
+            EXPECT_FALSE(visible(c.control));
+            EXPECT_EQ(text_of(c.arrow), L"\u25bc");
+            EXPECT_EQ(rect_of(next_arrow).top, rect_of(c.arrow).bottom + folded_gap) << c.arrow;
+        }
+        panel->toggle_expanded(tessolux::grain);
         EXPECT_LT(scroll_info().nMax, range.nMax);
-        EXPECT_EQ(
-            rect_of(IDC_GRAIN_EXPAND).top - rect_of(IDC_DENOISE_EXPAND).top,
-            5 * (rect_of(IDC_DENOISE_EXPAND).bottom - rect_of(IDC_DENOISE_EXPAND).top + rounded(10 * scale)))
-            << "folded arrows stand one arrow height and a gap apart";
         for (const panel_case& c : panel_cases)
             panel->toggle_expanded(c.stage);
-
+        EXPECT_TRUE(visible(IDC_DENOISE_INTENSITY));
+        EXPECT_EQ(text_of(IDC_DENOISE_EXPAND), L"\u25b2");
         for (const int id : all_controls()) {
             const RECT after = rect_of(id);
             EXPECT_TRUE(EqualRect(&after, &before[id])) << id;
@@ -333,89 +308,57 @@ TEST_F(controls_panel, folding_and_unfolding_everything_puts_every_control_and_t
     }
 }
 
-TEST_F(controls_panel, auto_expand_folds_a_panel_whose_stage_goes_off_and_unfolds_it_when_it_comes_back) {
-    make_panel();
-    panel->set_auto_expand(true);
-    click(IDC_TILTSHIFT_ENABLE);
-    EXPECT_EQ(panel->expanded_filters & tessolux::tilt_shift, 0u);
-    EXPECT_FALSE(visible(IDC_TILTSHIFT_BLUR));
-    click(IDC_TILTSHIFT_ENABLE);
-    EXPECT_NE(panel->expanded_filters & tessolux::tilt_shift, 0u);
-    EXPECT_TRUE(visible(IDC_TILTSHIFT_BLUR));
-}
-
-TEST_F(controls_panel, ctrl_wheel_scrolls_20_pixels_a_notch_within_the_range) {
+TEST_F(controls_panel, scrolling_moves_every_control_with_the_bar) {
     make_panel(1.0, 300);
-    const RECT top = rect_of(IDC_DENOISE_ENABLE);
+    const int top = rect_of(IDC_DENOISE_ENABLE).top;
+    const auto scrolled_to = [&](int position) {
+        EXPECT_EQ(scroll_info().nPos, position);
+        EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top - position);
+    };
     const auto wheel = [&](int notches, WPARAM keys) {
         SendMessageW(panel->window_handle(), WM_MOUSEWHEEL, MAKEWPARAM(keys, notches * WHEEL_DELTA), 0);
     };
     wheel(-1, MK_CONTROL);
-    EXPECT_EQ(scroll_info().nPos, 20);
-    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - 20);
+    scrolled_to(20);
     wheel(-1, 0);
     wheel(-1, MK_CONTROL | MK_SHIFT);
-    EXPECT_EQ(scroll_info().nPos, 20) << "the wheel is the panel's only with Ctrl alone";
+    scrolled_to(20); // the wheel is the panel's with Ctrl alone
     wheel(3, MK_CONTROL);
-    EXPECT_EQ(scroll_info().nPos, 0);
-    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top);
-    wheel(-250, MK_CONTROL);
-    const SCROLLINFO info = scroll_info();
-    EXPECT_EQ(info.nPos, info.nMax - static_cast<int>(info.nPage));
-    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - info.nPos);
-}
-
-TEST_F(controls_panel, a_panel_taller_than_its_content_does_not_scroll) {
-    make_panel(1.0, 300);
-    for (const panel_case& c : panel_cases)
-        panel->toggle_expanded(c.stage);
-    ASSERT_LT(scroll_info().nMax, static_cast<int>(scroll_info().nPage));
-    const RECT top = rect_of(IDC_DENOISE_ENABLE);
-    SendMessageW(panel->window_handle(), WM_MOUSEWHEEL, MAKEWPARAM(MK_CONTROL, -WHEEL_DELTA), 0);
-    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_PAGEDOWN, 0);
-    EXPECT_EQ(scroll_info().nPos, 0);
-    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top);
-}
-
-TEST_F(controls_panel, folding_everything_while_scrolled_down_keeps_the_controls_in_step_with_the_bar) {
-    make_panel(1.0, 300);
-    const RECT top = rect_of(IDC_DENOISE_ENABLE);
-    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_BOTTOM, 0);
-    ASSERT_GT(scroll_info().nPos, 300);
-    for (const panel_case& c : panel_cases)
-        panel->toggle_expanded(c.stage);
-    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - scroll_info().nPos);
-    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_TOP, 0);
-    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top)
-        << "scrolled back to the top, the first panel is there";
-}
-
-TEST_F(controls_panel, scroll_bar_steps_move_the_controls) {
-    make_panel(1.0, 300);
-    const RECT top = rect_of(IDC_DENOISE_ENABLE);
+    scrolled_to(0);
     const struct {
         WORD code;
         int position;
-    } steps[] = {{SB_LINEDOWN, 10}, {SB_LINEDOWN, 20}, {SB_PAGEDOWN, 320}, {SB_LINEUP, 310},
-                 {SB_PAGEUP, 10},   {SB_PAGEUP, 0},    {SB_LINEUP, 0}};
+    } steps[] = {{SB_LINEDOWN, 10}, {SB_PAGEDOWN, 310}, {SB_LINEUP, 300}, {SB_PAGEUP, 0}, {SB_LINEUP, 0}};
     for (const auto& step : steps) {
         SendMessageW(panel->window_handle(), WM_VSCROLL, step.code, 0);
-        EXPECT_EQ(scroll_info().nPos, step.position) << step.code;
-        EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top.top - step.position) << step.code;
+        scrolled_to(step.position);
     }
-}
-
-TEST_F(controls_panel, a_control_that_gets_the_focus_scrolls_into_view) {
-    make_panel(1.0, 300);
+    // A control that gets the focus comes into view, with its bottom or its top at the panel's edge.
     SetFocus(item(IDC_GRAIN_ENABLE));
     RECT client;
     GetClientRect(panel->window_handle(), &client);
-    EXPECT_GT(scroll_info().nPos, 0);
-    EXPECT_LE(rect_of(IDC_GRAIN_ENABLE).bottom, client.bottom);
-    EXPECT_GE(rect_of(IDC_GRAIN_ENABLE).top, 0);
-    // Back up: the control's top edge comes to the panel's top edge.
+    EXPECT_EQ(rect_of(IDC_GRAIN_ENABLE).bottom, client.bottom);
     SetFocus(item(IDC_DENOISE_ENABLE));
     EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, 0);
+}
+
+TEST_F(controls_panel, the_bar_never_goes_past_its_ends) {
+    make_panel(1.0, 300);
+    const int top = rect_of(IDC_DENOISE_ENABLE).top;
+    SendMessageW(panel->window_handle(), WM_MOUSEWHEEL, MAKEWPARAM(MK_CONTROL, -250 * WHEEL_DELTA), 0);
+    const SCROLLINFO bottom = scroll_info();
+    EXPECT_EQ(bottom.nPos, bottom.nMax - static_cast<int>(bottom.nPage));
+    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_BOTTOM, 0);
+    // Folding everything down there: the controls stay in step with the bar, which now has less to cover.
+    for (const panel_case& c : panel_cases)
+        panel->toggle_expanded(c.stage);
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top - scroll_info().nPos);
+    // All of it fits now: neither the wheel nor the bar moves anything.
+    ASSERT_LT(scroll_info().nMax, static_cast<int>(scroll_info().nPage));
+    SendMessageW(panel->window_handle(), WM_MOUSEWHEEL, MAKEWPARAM(MK_CONTROL, -WHEEL_DELTA), 0);
+    SendMessageW(panel->window_handle(), WM_VSCROLL, SB_PAGEDOWN, 0);
+    EXPECT_EQ(scroll_info().nPos, 0);
+    EXPECT_EQ(rect_of(IDC_DENOISE_ENABLE).top, top);
 }
 
 TEST_F(controls_panel, context_menu_commands_act_on_every_panel) {
@@ -495,19 +438,28 @@ TEST_F(controls_panel, a_control_out_of_memory_is_said_in_a_box) {
     EXPECT_EQ(reader.boxes()[0].text, L"Not enough memory available!");
 }
 
-TEST_F(controls_panel, a_panel_that_cannot_be_created_says_so) {
+TEST_F(controls_panel, a_window_that_cannot_be_created_says_so) {
     const HWND gone =
         CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
     DestroyWindow(gone);
-    try {
-        controls_frame broken(
-            gone, 0, 0, 100, 100, 1.0f, [](unsigned, filter_state) {}, [](std::exception_ptr) {},
-            [](HDC, unsigned, unsigned) { return std::pair<HDC, void*>{}; }, [](void*) {}, engine);
-        ADD_FAILURE() << "a panel without an owner window was made";
-    } catch (const std::system_error& failure) {
-        EXPECT_THAT(failure.what(),
-                    HasSubstr("controls_frame failed at 771 in file \"main-controls-frame.cpp\"\n - "
-                              "CreateDialogParam resulted in error!"));
+    const std::pair<std::function<void()>, const char*> windows[] = {
+        {[&] {
+             controls_frame broken(
+                 gone, 0, 0, 100, 100, 1.0f, [](unsigned, filter_state) {}, [](std::exception_ptr) {},
+                 [](HDC, unsigned, unsigned) { return std::pair<HDC, void*>{}; }, [](void*) {}, engine);
+         },
+         "controls_frame failed at 771"},
+        {[&] { tessolux::hotkey_dialog broken(gone, gone); }, "hotkey_dialog failed at 2721"},
+    };
+    for (const auto& [make, place] : windows) {
+        try {
+            make();
+            ADD_FAILURE() << "a window with a destroyed owner was made";
+        } catch (const std::system_error& failure) {
+            EXPECT_THAT(failure.what(),
+                        HasSubstr(std::string(place) + " in file \"main-controls-frame.cpp\"\n - "
+                                                       "CreateDialogParam resulted in error!"));
+        }
     }
 }
 

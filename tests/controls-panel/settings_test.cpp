@@ -57,7 +57,7 @@ TEST_F(filter_settings, stored_sliders_load_with_their_labels_and_invalid_ones_k
     store(L"ReduceNoiseSearchSize", 1);          // below 2
     store(L"ReduceNoiseTileSize", 26);           // above 25
     store(L"NaturalEnhanceBalance", 0xFFFFFFFF); // far out
-    store_text(L"DarkenBorder", L"7");           // not a number
+    store(L"DarkenBorder", 7, REG_BINARY);       // four bytes, but not a number
     store(L"TiltShiftBluringRadius", 150);       // the maximum
     store(L"NaturalEnhanceBlue", 0);             // the minimum
     store(L"NaturalEnhanceTileSize", 24);
