@@ -223,6 +223,7 @@ protected:
         panel->update_focus_area_text();
         font = make_panel_font(scale);
         panel->set_panel_fonts(font.get(), font.get());
+        // Shown, so that what the panel shows and hides is visible, and paints.
         ShowWindow(dialog, SW_SHOWNOACTIVATE);
     }
 
@@ -271,6 +272,9 @@ protected:
         SendMessageW(panel->window_handle(), WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, value),
                      reinterpret_cast<LPARAM>(item(id)));
     }
+    // What a control gets when the focus comes to it (by Tab, a click or a mnemonic). Sent directly: where
+    // the focus really goes also depends on the window manager's activation, which is not the panel's.
+    void focus(int id) { SendMessageW(item(id), WM_SETFOCUS, 0, 0); }
     void choose_effect(int index) {
         SendMessageW(item(IDC_EFFECT_COMBO), CB_SETCURSEL, static_cast<WPARAM>(index), 0);
         SendMessageW(panel->window_handle(), WM_COMMAND, MAKEWPARAM(IDC_EFFECT_COMBO, CBN_SELCHANGE),

@@ -52,8 +52,15 @@ TEST(image_tile_size, is_a_sixteenth_of_the_shorter_side_between_64_and_512) {
         EXPECT_EQ(tessolux::image_tile_size(c.width, c.height), c.size) << c.width << " x " << c.height;
 }
 
-TEST_F(filter_settings, stored_sliders_load_with_their_labels_and_invalid_ones_keep_their_defaults) {
+TEST_F(filter_settings, stored_values_load_with_their_labels_and_invalid_ones_keep_their_defaults) {
     make_panel();
+    // With the advanced settings hidden the noise intensity stands for both, but the colour intensity
+    // still loads its own value after it.
+    panel->toggle_advanced_settings();
+    store(L"ReduceNoiseIntensity", 120);
+    store(L"ReduceNoiseIntensityColor", 40);
+    store(L"DenoiseBilateral", 5);
+    store(L"ActiveFilters", 0x7F);
     store(L"ReduceNoiseSearchSize", 1);          // below 2
     store(L"ReduceNoiseTileSize", 26);           // above 25
     store(L"NaturalEnhanceBalance", 0xFFFFFFFF); // far out
@@ -74,6 +81,10 @@ TEST_F(filter_settings, stored_sliders_load_with_their_labels_and_invalid_ones_k
     EXPECT_EQ(text_of(IDC_TILTSHIFT_BLUR_VALUE), L"150  ");
     EXPECT_EQ(panel->natural_enhance_ratios[2], 0);
     EXPECT_EQ(panel->natural_enhance_tile_size, 24);
+    EXPECT_EQ(panel->reduce_noise_intensity, 120);
+    EXPECT_EQ(panel->reduce_noise_intensity_color, 40);
+    EXPECT_TRUE(panel->bilateral_filter());
+    EXPECT_FALSE(enabled(IDC_DENOISE_SEARCH));
 
     // Saved right away, the invalid values come back as defaults.
     panel->save_filter_settings(settings_key);
@@ -82,16 +93,7 @@ TEST_F(filter_settings, stored_sliders_load_with_their_labels_and_invalid_ones_k
     EXPECT_THAT(stored(L"NaturalEnhanceBalance"), Optional(80ul));
     EXPECT_THAT(stored(L"DarkenBorder"), Optional(3ul));
     EXPECT_THAT(stored(L"TiltShiftBluringRadius"), Optional(150ul));
-}
-
-TEST_F(filter_settings, with_advanced_settings_hidden_the_colour_intensity_keeps_its_own_stored_value) {
-    make_panel();
-    panel->toggle_advanced_settings();
-    store(L"ReduceNoiseIntensity", 120);
-    store(L"ReduceNoiseIntensityColor", 40);
-    panel->load_filter_settings(settings_key);
-    EXPECT_EQ(panel->reduce_noise_intensity, 120);
-    EXPECT_EQ(panel->reduce_noise_intensity_color, 40);
+    EXPECT_THAT(stored(L"DenoiseBilateral"), Optional(1ul));
 }
 
 TEST_F(filter_settings, the_active_stages_load_as_check_boxes_and_leave_exactly_one_grain_radio) {
@@ -159,18 +161,6 @@ TEST_F(filter_settings, a_stored_effect_outside_the_list_keeps_the_chosen_one) {
         EXPECT_THAT(stored(L"CurrentEffectFilter"), Optional(static_cast<unsigned long>(c.selected)));
         panel.reset();
     }
-}
-
-TEST_F(filter_settings, the_bilateral_switch_loads_as_its_check_box) {
-    make_panel();
-    store(L"DenoiseBilateral", 5);
-    store(L"ActiveFilters", 0x7F);
-    panel->load_filter_settings(settings_key);
-    EXPECT_TRUE(checked(IDC_DENOISE_BILATERAL));
-    EXPECT_TRUE(panel->bilateral_filter());
-    EXPECT_FALSE(enabled(IDC_DENOISE_SEARCH));
-    panel->save_filter_settings(settings_key);
-    EXPECT_THAT(stored(L"DenoiseBilateral"), Optional(1ul));
 }
 
 TEST_F(filter_settings, a_reset_restores_every_default_and_keeps_the_panels_as_they_are) {
