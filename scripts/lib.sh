@@ -88,6 +88,10 @@ start_wine() {
     for face in Tahoma "MS Shell Dlg"; do
         wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "DejaVuSans.ttf,DejaVu Sans" /f >/dev/null 2>&1 || true
     done
+    # Windows' own colours where Wine's differ in what the dialog draws with: the button face the pictures
+    # are drawn on, and the border colour of the frames and dimmed texts (white in Wine's default scheme).
+    wine reg add 'HKCU\Control Panel\Colors' /v ButtonFace /d "240 240 240" /f >/dev/null 2>&1 || true
+    wine reg add 'HKCU\Control Panel\Colors' /v ActiveBorder /d "180 180 180" /f >/dev/null 2>&1 || true
     # On our own Xvfb no window manager answers: a managed window then waits for one at every hide and
     # destroy. Wine leaves its windows unmanaged there, and managed on a person's display.
     if [ -n "${XVFB_PID:-}" ]; then
