@@ -34,7 +34,9 @@ struct picture {
         : width(width), height(height), format(format),
           bytes(static_cast<std::size_t>(row_bytes(width, format)) * height) {}
 
-    static std::int32_t sample_bytes(pixel_format format) { return (static_cast<int>(format) & 1) != 0 ? 2 : 1; }
+    static std::int32_t sample_bytes(pixel_format format) {
+        return (static_cast<int>(format) & 1) != 0 ? 2 : 1;
+    }
     static std::int32_t samples(pixel_format format) {
         switch (format) {
         case pixel_format::gray8:
@@ -86,7 +88,8 @@ inline void check(HRESULT hr, const char* what) {
 
 class bstr {
 public:
-    explicit bstr(const std::wstring& text) : text_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    explicit bstr(const std::wstring& text)
+        : text_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
     bstr(const bstr&) = delete;
     bstr& operator=(const bstr&) = delete;
     ~bstr() { SysFreeString(text_); }
@@ -98,13 +101,14 @@ private:
 
 inline com_ptr<zorvane::IProcessor> make_root() {
     com_ptr<zorvane::IProcessor> root;
-    check(CoCreateInstance(zorvane::CLSID_ZorvaneProcessor, nullptr, CLSCTX_INPROC_SERVER, zorvane::IID_IProcessor,
-                           root.put_void()),
+    check(CoCreateInstance(zorvane::CLSID_ZorvaneProcessor, nullptr, CLSCTX_INPROC_SERVER,
+                           zorvane::IID_IProcessor, root.put_void()),
           "creation");
     return root;
 }
 
-inline void set_all(zorvane::IFilter* target, const std::vector<std::pair<std::wstring, std::wstring>>& settings) {
+inline void set_all(zorvane::IFilter* target,
+                    const std::vector<std::pair<std::wstring, std::wstring>>& settings) {
     for (const auto& [name, value] : settings)
         check(target->set_property(bstr(name).get(), bstr(value).get()), "set_property");
 }
@@ -121,8 +125,8 @@ inline picture read_pixels(zorvane::IImage* image) {
     picture out(width, static_cast<std::int32_t>(size / static_cast<UINT32>(stride)), format);
     const std::int32_t row = picture::row_bytes(width, format);
     for (std::int32_t y = 0; y != out.height; ++y)
-        std::memcpy(&out.bytes[static_cast<std::size_t>(y) * row], bits + static_cast<std::ptrdiff_t>(y) * stride,
-                    static_cast<std::size_t>(row));
+        std::memcpy(&out.bytes[static_cast<std::size_t>(y) * row],
+                    bits + static_cast<std::ptrdiff_t>(y) * stride, static_cast<std::size_t>(row));
     return out;
 }
 

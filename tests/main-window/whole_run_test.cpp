@@ -23,8 +23,8 @@
 namespace {
 
 namespace sdk = tessolux::host;
-using ::testing::ElementsAre;
 using reference::picture;
+using ::testing::ElementsAre;
 using zorvane::pixel_format;
 
 const std::wstring settings_root = L"Software\\Veltrin Media\\Tessolux 3 Plugin";
@@ -75,8 +75,8 @@ filter_host::image make_document(layout kind) {
                 const bool block = x >= 15 && x < 27 && y >= 9 && y < 18;
                 const std::uint32_t ramp = (x * 5 + y * 3 + c * 40) % 256;
                 const std::uint32_t v8 = block ? 240 - c * 10 : x < 4 && y < 4 ? 3 : ramp;
-                document.at(x, y, c) = static_cast<std::uint16_t>(c == 3 ? (top * (x + 1)) / width
-                                                                         : (v8 * top + 127) / 255);
+                document.at(x, y, c) =
+                    static_cast<std::uint16_t>(c == 3 ? (top * (x + 1)) / width : (v8 * top + 127) / 255);
             }
     document.at(0, 0, 0) = static_cast<std::uint16_t>(top);
     return document;
@@ -99,9 +99,10 @@ picture engine_input(const filter_host::image& document, const filter_host::sele
     const bool wide = document.depth == 16;
     const auto widen = [wide](std::uint32_t v) { return wide ? 2 * v - ((2 * v) >> 16) : v; };
     if (mask == nullptr) {
-        const pixel_format format = document.planes == 1   ? (wide ? pixel_format::gray16 : pixel_format::gray8)
-                                    : document.planes == 3 ? (wide ? pixel_format::rgb48 : pixel_format::rgb24)
-                                                           : (wide ? pixel_format::rgba64 : pixel_format::rgba32);
+        const pixel_format format = document.planes == 1 ? (wide ? pixel_format::gray16 : pixel_format::gray8)
+                                    : document.planes == 3
+                                        ? (wide ? pixel_format::rgb48 : pixel_format::rgb24)
+                                        : (wide ? pixel_format::rgba64 : pixel_format::rgba32);
         picture input(width, height, format);
         for (std::int32_t y = 0; y != height; ++y)
             for (std::int32_t x = 0; x != width; ++x)
@@ -115,8 +116,10 @@ picture engine_input(const filter_host::image& document, const filter_host::sele
             const std::uint32_t m = mask->bytes[static_cast<std::size_t>(y) * width + x];
             for (std::int32_t c = 0; c != 3; ++c)
                 input.set(x, y, c, widen(document.at(x, y, document.planes == 1 ? 0 : c)));
-            const std::uint32_t alpha =
-                document.planes == 4 ? widen((document.at(x, y, 3) * m / 255) & 0xffff) : wide ? m * 256 : m;
+            const std::uint32_t alpha = document.planes == 4
+                                            ? widen((document.at(x, y, 3) * m / 255) & 0xffff)
+                                        : wide ? m * 256
+                                               : m;
             input.set(x, y, 3, alpha);
         }
     return input;
@@ -126,11 +129,12 @@ picture engine_input(const filter_host::image& document, const filter_host::sele
 // into the host's range at 16 bits, rounding up, so that white stays white), the document's own samples
 // elsewhere. The transparency of a selected pixel stays the document's: the engine saw it multiplied by the
 // mask.
-filter_host::image expected_after_apply(const filter_host::image& document, const filter_host::selection* mask,
-                                        bool tilt_shift) {
-    const picture enhanced =
-        reference::run(engine_input(document, mask), reference::natural_enhance(reference::segment_size_for(width, height)));
-    const picture processed = tilt_shift ? reference::run(enhanced, reference::tilt_shift(width, height)) : enhanced;
+filter_host::image expected_after_apply(const filter_host::image& document,
+                                        const filter_host::selection* mask, bool tilt_shift) {
+    const picture enhanced = reference::run(
+        engine_input(document, mask), reference::natural_enhance(reference::segment_size_for(width, height)));
+    const picture processed =
+        tilt_shift ? reference::run(enhanced, reference::tilt_shift(width, height)) : enhanced;
     filter_host::image expected = document;
     for (std::int32_t y = 0; y != height; ++y)
         for (std::int32_t x = 0; x != width; ++x) {
@@ -245,8 +249,9 @@ TEST_F(whole_runs, apply_writes_the_enhanced_picture_where_selected_and_cancel_o
                 const filter_host::image original = make_document(kind);
                 filter_host::image document = original;
                 const filter_host::selection* mask = masked ? &selection : nullptr;
-                const run_result r = run(document, mask, {test_support::wait_until_ready(done), ending_step(e)},
-                                         e != ending::close_box);
+                const run_result r =
+                    run(document, mask, {test_support::wait_until_ready(done), ending_step(e)},
+                        e != ending::close_box);
                 ASSERT_FALSE(r.expired) << "the preview got ready and the dialog ended";
                 EXPECT_TRUE(r.boxes.empty());
                 EXPECT_FALSE(r.windows_left);
@@ -260,7 +265,8 @@ TEST_F(whole_runs, apply_writes_the_enhanced_picture_where_selected_and_cancel_o
                     EXPECT_TRUE(document.samples == expected.samples)
                         << "every selected pixel is the engine's, every other the document's; "
                         << first_difference(document, expected, original);
-                    EXPECT_FALSE(document.samples == original.samples) << "the enhancement changes the picture";
+                    EXPECT_FALSE(document.samples == original.samples)
+                        << "the enhancement changes the picture";
                 } else {
                     EXPECT_EQ(r.report.result, sdk::userCanceledErr);
                     EXPECT_FALSE(r.report.applied);
@@ -286,7 +292,8 @@ TEST_F(whole_runs, with_tilt_shift_active_apply_writes_its_result_on_top_of_the_
             EXPECT_TRUE(r.boxes.empty());
             ASSERT_TRUE(r.report.applied);
             const filter_host::image expected = expected_after_apply(original, mask, true);
-            EXPECT_TRUE(document.samples == expected.samples) << first_difference(document, expected, original);
+            EXPECT_TRUE(document.samples == expected.samples)
+                << first_difference(document, expected, original);
             EXPECT_FALSE(expected.samples == expected_after_apply(original, mask, false).samples)
                 << "tilt-shift changes the enhanced picture";
         }
