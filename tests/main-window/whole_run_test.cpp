@@ -317,4 +317,46 @@ TEST_F(whole_runs, a_dialog_that_fails_while_it_is_built_shows_one_box_leaves_no
     EXPECT_THAT(r.report.selectors, ElementsAre(1, 2, 3, 4, 5));
 }
 
+// A picture too large for the address space a 32-bit host gives the filter (this program is linked
+// large-address-aware, as the filter host and image editors are): the host's own copies fit, the
+// plug-in's engine images do not. The user is told, once, and the document stays as it was.
+TEST_F(whole_runs,
+       a_picture_too_large_for_the_address_space_shows_not_enough_memory_and_leaves_the_document) {
+    constexpr std::int32_t huge_width = 11000;
+    constexpr std::int32_t huge_height = 8000;
+    filter_host::image document(huge_width, huge_height, 3, 8);
+    for (std::size_t i = 0; i != document.samples.size(); ++i)
+        document.samples[i] = static_cast<std::uint16_t>((i * 7 + i / 33000) & 0xff);
+    const auto checksum = [&document] {
+        std::uint64_t sum = 0;
+        for (const std::uint16_t sample : document.samples)
+            sum = sum * 31 + sample;
+        return sum;
+    };
+    const std::uint64_t before = checksum();
+    filter_host::selection selection{
+        huge_width, huge_height,
+        std::vector<std::uint8_t>(static_cast<std::size_t>(huge_width) * huge_height)};
+    for (std::size_t i = 0; i != selection.bytes.size(); ++i)
+        selection.bytes[i] = (i / huge_width + i % huge_width) % 3 != 0 ? 255 : 0;
+    selection.bytes.front() = selection.bytes.back() = 255;
+    write_setting(L"ActiveFilters", 127);
+    // The failure comes either before the dialog exists or from the first stage; then the user cancels.
+    const run_result r = run(document, &selection,
+                             {[](HWND dialog) {
+                                  wchar_t text[32] = {};
+                                  GetDlgItemTextW(dialog, IDC_APPLY, text, 32);
+                                  return std::wstring(text) == L"Retry";
+                              },
+                              test_support::press(IDC_CANCEL)});
+    EXPECT_EQ(r.report.result, sdk::userCanceledErr);
+    ASSERT_EQ(r.boxes.size(), 1u);
+    EXPECT_EQ(r.boxes[0].text, L"Not enough memory available!");
+    EXPECT_FALSE(r.report.applied);
+    EXPECT_FALSE(r.report.input_changed);
+    EXPECT_EQ(checksum(), before) << "the document is untouched";
+    EXPECT_FALSE(r.windows_left);
+    EXPECT_EQ(live_engine_objects(), 0);
+}
+
 } // namespace
