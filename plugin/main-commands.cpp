@@ -54,13 +54,13 @@ HMENU checked_submenu(const system_ui::menu_handle& menu) {
     return items;
 }
 
-// A decoded picture as the menus draw it: on the menus' own colour instead of the one it was painted on,
-// opaque (menus that blend and menus that copy show it alike). Where the system cannot make the copy,
-// the picture stays as it was.
-system_ui::bitmap_handle menu_picture(system_ui::bitmap_handle opaque) {
+// A picture as the menus draw it: on the menus' own colour instead of the one it was painted on, and
+// opaque, so that menus that blend and menus that copy show it alike. Empty where the system cannot
+// make the copy; the caller then keeps the picture as it was.
+system_ui::bitmap_handle repainted_for_menu(HBITMAP painted) {
     BITMAP shape{};
-    if (GetObjectW(opaque.get(), sizeof shape, &shape) == 0 || shape.bmWidth <= 0 || shape.bmHeight <= 0)
-        return opaque;
+    if (GetObjectW(painted, sizeof shape, &shape) == 0 || shape.bmWidth <= 0 || shape.bmHeight <= 0)
+        return {};
     BITMAPINFO format{};
     format.bmiHeader.biSize = sizeof format.bmiHeader;
     format.bmiHeader.biWidth = shape.bmWidth;
@@ -70,17 +70,18 @@ system_ui::bitmap_handle menu_picture(system_ui::bitmap_handle opaque) {
     format.bmiHeader.biCompression = BI_RGB;
     const system_ui::dc_handle dc(CreateCompatibleDC(nullptr));
     void* bits = nullptr;
-    system_ui::bitmap_handle keyed(CreateDIBSection(dc.get(), &format, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!dc || !keyed ||
-        GetDIBits(dc.get(), opaque.get(), 0, static_cast<UINT>(shape.bmHeight), bits, &format,
-                  DIB_RGB_COLORS) != shape.bmHeight)
-        return opaque;
+    system_ui::bitmap_handle repainted(
+        CreateDIBSection(dc.get(), &format, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!dc || !repainted ||
+        GetDIBits(dc.get(), painted, 0, static_cast<UINT>(shape.bmHeight), bits, &format, DIB_RGB_COLORS) !=
+            shape.bmHeight)
+        return {};
     auto* const pixels = static_cast<std::uint32_t*>(bits);
     const COLORREF menu_colour = GetSysColor(COLOR_MENU);
     for (std::int32_t i = 0, count = shape.bmWidth * shape.bmHeight; i != count; ++i)
         pixels[i] = blend_onto(key_out_background(pixels[i] & 0xFFFFFF, picture_background), menu_colour);
     GdiFlush();
-    return keyed;
+    return repainted;
 }
 
 template <std::size_t N>
@@ -504,9 +505,16 @@ void impl::reload_icons() {
 
     const std::int32_t item_size = round_to_int(16.0 * scale);
     cpp::resizable_array<system_ui::bitmap_handle, 16> pictures;
+    // Each picture repainted for the menus; the decoded one where that cannot be done.
     const auto picture = [&](WORD png) {
-        system_ui::bitmap_handle opaque(load_png_resource(stage_engine, item_size, module_instance(), png));
-        return pictures.emplace_back(menu_picture(std::move(opaque))).get();
+        system_ui::bitmap_handle decoded(load_png_resource(stage_engine, item_size, module_instance(), png));
+        system_ui::bitmap_handle repainted = repainted_for_menu(decoded.get());
+        return pictures.emplace_back(repainted ? std::move(repainted) : std::move(decoded)).get();
+    };
+    // The reset item shows the panel's own reset picture, which the panel keeps at the same size.
+    const auto panel_picture = [&](HBITMAP painted) {
+        system_ui::bitmap_handle repainted = repainted_for_menu(painted);
+        return repainted ? pictures.emplace_back(std::move(repainted)).get() : painted;
     };
 
     constexpr auto settings_failure =
@@ -530,7 +538,8 @@ void impl::reload_icons() {
             cpp::failure_message("reload_icons", "1655", DIALOG_SOURCE, "SetMenuItemInfo resulted in error");
         set_item_picture(settings_items, ID_LOAD_SETTINGS, false, picture(IDP_LOAD_SETTINGS), f1627);
         set_item_picture(settings_items, ID_SAVE_SETTINGS, false, picture(IDP_SAVE_SETTINGS), f1633);
-        set_item_picture(settings_items, ID_RESET_SETTINGS, false, picture(IDP_RESET_VALUE), f1637);
+        set_item_picture(settings_items, ID_RESET_SETTINGS, false,
+                         panel_picture(controls->reset_value_bitmap()), f1637);
         set_item_picture(settings_items, ID_SHOW_HELP, false, picture(IDP_HELP), f1643);
         set_item_picture(settings_items, ID_HOTKEY_INFO, false, picture(IDP_HOTKEYS), f1649);
         set_item_picture(settings_items, ID_ABOUT, false, picture(IDP_ABOUT), f1655);
@@ -566,6 +575,26 @@ void impl::reload_icons() {
         menu_bitmaps.emplace_back(std::move(held));
 }
 
-void impl::show_hotkey_dialog_command(const system_ui::register_function&) {}
+// Hotkey dialog ------------------------------------------------------------------------------------------
+
+// Modeless beside the main dialog; an open one is brought forward, a closed one made again. The new
+// dialog joins the running loop, which then gives it the keyboard handling of a dialog and lets it go
+// once it is closed.
+void impl::show_hotkey_dialog_command(const system_ui::register_function& register_window) {
+    if (!hotkey_window || hotkey_window->window_handle() == nullptr) {
+        hotkey_dialog& created = show_hotkey_dialog();
+        if (register_window.is_callable())
+            register_window(created);
+    }
+    const HWND hotkeys = hotkey_window->window_handle();
+    ShowWindow(hotkeys, SW_SHOW);
+    SetActiveWindow(hotkeys);
+}
+
+// The new dialog first, then the old one goes: a failed creation keeps what there was.
+hotkey_dialog& impl::show_hotkey_dialog() {
+    hotkey_window = std::make_unique<hotkey_dialog>(owner_window, dialog);
+    return *hotkey_window;
+}
 
 } // namespace tessolux::main_window
