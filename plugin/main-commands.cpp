@@ -442,33 +442,34 @@ void impl::show_context_menu(int x, int y) {
     run_view_command(command, x, y);
 }
 
+// The chooser, the display switches and the fit show their result themselves; the rest is drawn here.
 void impl::run_view_command(UINT command, int x, int y) {
     switch (command) {
     case 0:
         return;
     case ID_BACKGROUND_COLOR:
         choose_background_colour();
-        break;
+        return;
     case ID_SHOW_RESULT:
         toggle_view_flag(show_result);
-        break;
+        return;
     case ID_SHOW_BORDER:
         toggle_view_flag(show_border);
-        break;
+        return;
     case ID_SHOW_FOCUS_MARKER:
         if ((controls->active_filters & tilt_shift) != 0)
             toggle_view_flag(show_focus_marker);
-        break;
+        return;
     case ID_SHOW_POINTER_STATS:
         toggle_view_flag(show_pointer_stats);
-        break;
+        return;
+    case ID_ZOOM_TO_FIT:
+        zoom_to_fit();
+        return;
     case ID_CENTER_VIEW:
         center_view();
         update_view_info();
         break;
-    case ID_ZOOM_TO_FIT:
-        zoom_to_fit();
-        return;
     default:
         // "Zoom To": the point under the pointer stays where it is.
         if (const double level = zoom_to_level(command); level != 0.0)
