@@ -370,6 +370,9 @@ void impl::on_settings_menu() {
 }
 
 void impl::run_settings_command(UINT command) {
+    // The dialog may have closed while the menu was open.
+    if (closing)
+        return;
     switch (command) {
     case ID_AUTOSAVE:
         autosave = !autosave;
@@ -444,6 +447,8 @@ void impl::show_context_menu(int x, int y) {
 
 // The chooser, the display switches and the fit show their result themselves; the rest is drawn here.
 void impl::run_view_command(UINT command, int x, int y) {
+    if (closing)
+        return;
     switch (command) {
     case 0:
         return;

@@ -248,14 +248,14 @@ struct opened_menu {
 TEST_F(accelerator_keys, every_key_reaches_its_command_in_its_tool_mode) {
     auto menu = std::make_shared<opened_menu>();
     std::unique_ptr<menu_driver> driver;
-    const auto watch_menu = [&](impl& w) {
+    const auto watch_menu = [&](impl&) {
         const menu_driver::step look_at_it = [menu](const std::vector<HWND>& menus) {
             menu->items = reinterpret_cast<HMENU>(SendMessageW(menus[0], MN_GETHMENU, 0, 0));
             GetWindowRect(menus[0], &menu->place);
             return true;
         };
         driver = std::make_unique<menu_driver>(
-            w.window_handle(), std::vector<menu_driver::step>{look_at_it, menu_driver::end_menu()});
+            std::vector<menu_driver::step>{look_at_it, menu_driver::end_menu()});
     };
     const auto opened_at = [menu](system_ui::menu_handle impl::*which, bool bottom) -> check {
         return [=](const seen&, const seen& a, accelerator_keys& world) {

@@ -79,19 +79,21 @@ TEST_F(showcase, menus_and_status_bar) {
     };
     ASSERT_TRUE(
         run({ready(), pause(700), act([&] { save_screen(screen_rect(), "status-bar.bmp"); }), act([&] {
-                 menu_driver driver(window, {shoot("settings-menu.bmp"), menu_driver::end_menu()});
+                 menu_driver driver(
+                     std::vector<menu_driver::step>{shoot("settings-menu.bmp"), menu_driver::end_menu()});
                  dialog.on_settings_menu();
              }),
              act([&] {
-                 menu_driver driver(window, {menu_driver::key(window, 'Z'), menu_driver::until_open(2),
-                                             menu_driver::key(window, VK_DOWN), shoot("view-menu.bmp"),
-                                             menu_driver::end_menu()});
+                 menu_driver driver(std::vector<menu_driver::step>{
+                     menu_driver::key(window, 'Z'), menu_driver::until_open(2),
+                     menu_driver::key(window, VK_DOWN), shoot("view-menu.bmp"), menu_driver::end_menu()});
                  dialog.show_context_menu(300, 200);
              }),
              act([&] { dialog.controls->active_filters |= tessolux::tilt_shift; }), act([&] {
                  dialog.recheck_view_menu();
-                 menu_driver driver(window, {menu_driver::key(window, VK_DOWN),
-                                             shoot("view-menu-tilt-shift.bmp"), menu_driver::end_menu()});
+                 menu_driver driver(std::vector<menu_driver::step>{menu_driver::key(window, VK_DOWN),
+                                                                   shoot("view-menu-tilt-shift.bmp"),
+                                                                   menu_driver::end_menu()});
                  dialog.show_context_menu(300, 200);
              }),
              press(IDC_CANCEL)}));

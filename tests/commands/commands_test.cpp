@@ -231,7 +231,7 @@ TEST_F(commands, a_failed_settings_save_is_reported_once_and_the_dialog_stays_op
     ASSERT_TRUE(run({ready(), act([&] {
                          // "Save Filter Settings", chosen in the settings menu as the user would.
                          driver = std::make_unique<menu_driver>(
-                             dialog(), std::vector<menu_driver::step>{menu_driver::key(dialog(), L'S')});
+                             std::vector<menu_driver::step>{menu_driver::key(dialog(), L'S')});
                      }),
                      keys(0, VK_F10), release(), menus_closed(), act([&] {
                          EXPECT_TRUE(driver->finished());

@@ -18,10 +18,8 @@ public:
     // menus: the popup windows on the screen, the first-opened first (never empty for a step).
     using step = std::function<bool(const std::vector<HWND>& menus)>;
 
-    menu_driver(HWND owner, std::vector<step> steps,
-                std::chrono::milliseconds limit = std::chrono::seconds(20))
-        : owner_(owner), steps_(std::move(steps)), deadline_(std::chrono::steady_clock::now() + limit),
-          outer_(current()) {
+    explicit menu_driver(std::vector<step> steps, std::chrono::milliseconds limit = std::chrono::seconds(20))
+        : steps_(std::move(steps)), deadline_(std::chrono::steady_clock::now() + limit), outer_(current()) {
         current() = this;
         timer_ = SetTimer(nullptr, 0, 20, &menu_driver::tick);
     }
@@ -34,8 +32,6 @@ public:
 
     bool finished() const noexcept { return next_ == steps_.size(); }
     bool expired() const noexcept { return expired_; }
-    // How many popup windows were on the screen at the first step: the menu and its open submenus.
-    HWND owner() const noexcept { return owner_; }
 
     // Common steps.
     static step key(HWND owner, WPARAM key) {
@@ -94,7 +90,6 @@ private:
         driver->running_ = false;
     }
 
-    HWND owner_;
     std::vector<step> steps_;
     std::size_t next_ = 0;
     std::chrono::steady_clock::time_point deadline_;

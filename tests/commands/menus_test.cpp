@@ -222,13 +222,32 @@ TEST_F(menus, an_item_chosen_in_the_open_settings_menu_runs_its_command) {
     std::unique_ptr<menu_driver> driver;
     ASSERT_TRUE(run({ready(), act([&] {
                          driver = std::make_unique<menu_driver>(
-                             dialog(), std::vector<menu_driver::step>{menu_driver::key(dialog(), L'S')});
+                             std::vector<menu_driver::step>{menu_driver::key(dialog(), L'S')});
                      }),
                      keys(0, VK_F10), release(), menus_closed(), act([&] {
                          EXPECT_EQ(test_support::status_text(dialog(), 1), string(IDS_SETTINGS_SAVED));
                      }),
                      test_support::press(IDC_CANCEL)}));
     EXPECT_TRUE(driver->finished());
+}
+
+TEST_F(menus, a_click_on_the_status_bars_settings_icon_opens_the_settings_menu) {
+    HMENU shown = nullptr;
+    std::unique_ptr<menu_driver> driver;
+    ASSERT_TRUE(
+        run({ready(), act([&] {
+                 driver = std::make_unique<menu_driver>(std::vector<menu_driver::step>{
+                     [&](const std::vector<HWND>& menus) {
+                         shown = reinterpret_cast<HMENU>(SendMessageW(menus[0], MN_GETHMENU, 0, 0));
+                         return true;
+                     },
+                     menu_driver::end_menu()});
+                 const HWND status = GetDlgItem(dialog(), ID_STATUS);
+                 PostMessageW(status, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(6, 6));
+                 PostMessageW(status, WM_LBUTTONUP, 0, MAKELPARAM(6, 6));
+             }),
+             [&](HWND) { return driver->finished(); }, menus_closed(), test_support::press(IDC_CANCEL)}));
+    EXPECT_EQ(shown, GetSubMenu(window->settings_menu.get(), 0));
 }
 
 // Load and reset restart the chain, which soon reports its own progress: the report is read at once.
@@ -285,7 +304,7 @@ TEST_F(menus, zoom_to_200_zooms_about_the_point_where_the_menu_opened) {
             for (int i = 0; i != 7; ++i)
                 steps.push_back(menu_driver::key(dialog(), VK_DOWN));
             steps.push_back(menu_driver::key(dialog(), VK_RETURN));
-            driver = std::make_unique<menu_driver>(dialog(), std::move(steps));
+            driver = std::make_unique<menu_driver>(std::move(steps));
         };
         std::vector<test_support::dialog_script::step> steps = {ready(), act([&] {
                                                                     // A point inside the image: the picture
