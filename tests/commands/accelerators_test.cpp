@@ -175,7 +175,7 @@ void focus_at(impl& w) {
 }
 void brush_shown(impl& w) {
     w.controls->active_filters |= tessolux::remove_red_eyes;
-    w.brush_position = {w.viewport.x + w.viewport.width / 2, w.viewport.y + w.viewport.height / 2};
+    place_brush(w, {w.viewport.x + w.viewport.width / 2, w.viewport.y + w.viewport.height / 2});
 }
 // Twelve circles, of which undone are undone: room to redo and undo by one and by ten.
 std::function<void(impl&)> circles_undone(std::uint32_t undone) {

@@ -155,6 +155,15 @@ public:
     std::optional<COLORREF> chooser_answer;
 };
 
+// Shows the red-eye brush at a client point, with the system pointer there too, so that a pointer move
+// the system reports meanwhile leaves the brush where it is.
+inline void place_brush(tessolux::main_window::impl& w, POINT at) {
+    w.brush_position = at;
+    POINT screen = at;
+    ClientToScreen(w.window_handle(), &screen);
+    SetCursorPos(screen.x, screen.y);
+}
+
 inline bool operator==(const RECT& a, const RECT& b) {
     return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
 }

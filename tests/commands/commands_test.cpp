@@ -178,11 +178,11 @@ TEST_F(commands, a_circle_is_added_at_the_brush_only_while_the_brush_is_shown_ov
                          window->brush_position = {-1, -1};
                          command(ID_ADD_CIRCLE);
                          window->zoom_at(v.width / 2, v.height / 2, 0.25);
-                         window->brush_position = {v.x + 1, v.y + v.height / 2};
+                         place_brush(*window, {v.x + 1, v.y + v.height / 2});
                          command(ID_ADD_CIRCLE);
                          EXPECT_EQ(circles(), L"# of circles:\t0\r\n# of redos:\t0");
                          // Over the picture's middle: one circle.
-                         window->brush_position = {v.x + v.width / 2, v.y + v.height / 2};
+                         place_brush(*window, {v.x + v.width / 2, v.y + v.height / 2});
                          command(ID_ADD_CIRCLE);
                          EXPECT_EQ(circles(), L"# of circles:\t1\r\n# of redos:\t0");
                          EXPECT_EQ(window->controls->eyes.circles[0].radius,
