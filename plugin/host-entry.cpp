@@ -49,9 +49,10 @@ void check_supported(const host::FilterRecord& record, const job_geometry& job) 
 }
 
 [[noreturn]] void throw_access_exception(const void* holder) {
-    constexpr auto location = cpp::failure_message("throw_access_exception", "2600",
-                                                   AM_PLUGIN_SOURCE("main-controls-frame.cpp"), "window at  ");
-    throw std::runtime_error(std::string(location.c_str()) + cpp::to_hex_string(holder) + "  has been destroyed!");
+    constexpr auto location = cpp::failure_message(
+        "throw_access_exception", "2600", AM_PLUGIN_SOURCE("main-controls-frame.cpp"), "window at  ");
+    throw std::runtime_error(std::string(location.c_str()) + cpp::to_hex_string(holder) +
+                             "  has been destroyed!");
 }
 
 // The window a holder must hold; an empty holder is a failure of ours, reported with the holder's address.
