@@ -149,10 +149,6 @@ std::optional<std::wstring> help_file_path(DWORD type, const wchar_t* data, DWOR
     return path;
 }
 
-bool circle_reaches_image(image_point p, double radius, std::int32_t width, std::int32_t height) noexcept {
-    return p.x + radius > 0 && p.y + radius > 0 && p.x - radius < width && p.y - radius < height;
-}
-
 std::uint32_t key_out_background(std::uint32_t pixel, COLORREF background) noexcept {
     const int colour[3] = {static_cast<int>(pixel >> 16 & 0xFF), static_cast<int>(pixel >> 8 & 0xFF),
                            static_cast<int>(pixel & 0xFF)};

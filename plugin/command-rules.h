@@ -64,10 +64,6 @@ std::int32_t chosen_background(COLORREF chosen, COLORREF face) noexcept;
 // data of bytes bytes): only a REG_SZ names a folder; the text ends at its first zero or after bytes.
 std::optional<std::wstring> help_file_path(DWORD type, const wchar_t* data, DWORD bytes);
 
-// Whether a circle of radius (view pixels, compared with image coordinates) about p reaches into an
-// image of that size: the test for a circle that the brush may add.
-bool circle_reaches_image(image_point p, double radius, std::int32_t width, std::int32_t height) noexcept;
-
 // The menus' pictures are painted on this colour, which the engine's decoding keeps opaque; the menus
 // show them on a colour of their own, so the picture's background is painted again in that colour.
 inline constexpr COLORREF picture_background = RGB(240, 240, 240);

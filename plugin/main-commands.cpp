@@ -8,6 +8,7 @@
 #include "command-rules.h"
 #include "host-entry.h"
 #include "hotkey-dialog.h"
+#include "region-rules.h"
 #include "resource.h"
 #include "shell-calls.h"
 
@@ -293,7 +294,7 @@ void impl::add_circle_at_brush() {
     const image_point p = view_to_image_point(brush_position.x, brush_position.y);
     const image_frame_ptr& frame = select_display_frame();
     eye_region& record = *controls->circle_record;
-    if (!circle_reaches_image(p, record.radius, frame.frame_width(), frame.frame_height()))
+    if (!brush_reaches_image(p, record.radius, frame.frame_width(), frame.frame_height()))
         return;
     controls->push_eye_circle(p.x, p.y, round_to_int(record.radius / view.zoom), record, record.info_control);
     restart_chain(10, remove_red_eyes);

@@ -89,6 +89,7 @@ struct seen {
     POINT origin, status_corner;
     // The hotkey dialog is on the screen, with its text, and in the running loop.
     bool hotkeys_shown, hotkeys_joined;
+    POINT pointer;
 };
 
 // The installation folder the help file is looked for in.
@@ -128,6 +129,8 @@ public:
         POINT corner{0, w.client_height - w.status_height};
         ClientToScreen(dialog(), &corner);
         const HWND hotkeys = w.hotkey_window ? w.hotkey_window->window_handle() : nullptr;
+        POINT pointer{};
+        GetCursorPos(&pointer);
         return {dialog(),
                 shown_zoom(),
                 shown_position(),
@@ -148,7 +151,8 @@ public:
                 corner,
                 hotkeys != nullptr && IsWindowVisible(hotkeys) &&
                     GetDlgItem(hotkeys, IDC_HOTKEY_TEXT) != nullptr,
-                w.hotkey_window && !w.hotkey_window->isolated()};
+                w.hotkey_window && !w.hotkey_window->isolated(),
+                pointer};
     }
 
     std::wstring trace;
@@ -194,6 +198,15 @@ check zoom_times(double factor) {
     return [factor](const seen& b, const seen& a, accelerator_keys&) {
         EXPECT_NEAR(a.zoom, b.zoom * factor, 0.051);
         EXPECT_EQ(a.radius, b.radius);
+    };
+}
+// The brush, and the pointer with it, moves; the view stays.
+check brush_moves(int dx, int dy) {
+    return [dx, dy](const seen& b, const seen& a, accelerator_keys&) {
+        EXPECT_EQ(a.pointer.x, b.pointer.x + dx);
+        EXPECT_EQ(a.pointer.y, b.pointer.y + dy);
+        EXPECT_EQ(a.position.x, b.position.x);
+        EXPECT_EQ(a.position.y, b.position.y);
     };
 }
 check zoom_is(double percent) {
@@ -392,7 +405,9 @@ TEST_F(accelerator_keys, every_key_reaches_its_command_in_its_tool_mode) {
          focus_moves(0, -1, 0, 1)},
         {"Ctrl+Alt+Num8 moves the bottom border up in mode 1", ctrl | alt, VK_NUMPAD8, 1, focus_at,
          focus_moves(0, 0, 0, -1)},
-        {"Ctrl+Num4 leaves the view alone in mode 2", ctrl, VK_NUMPAD4, 2, zoomed_in, pans(0, 0)},
+        {"Ctrl+Num4 moves the brush left in mode 2", ctrl, VK_NUMPAD4, 2, brush_shown, brush_moves(-1, 0)},
+        {"Ctrl+Alt+Num8 moves the brush up by 10 in mode 2", ctrl | alt, VK_NUMPAD8, 2, brush_shown,
+         brush_moves(0, -10)},
     };
 
     for (const key_case& c : cases) {

@@ -179,21 +179,6 @@ TEST(command_rules, the_help_file_lies_in_a_folder_given_as_a_plain_text_only) {
         EXPECT_FALSE(help_file_path(type, folder, sizeof folder)) << type;
 }
 
-TEST(command_rules, a_brush_circle_counts_when_it_reaches_into_the_image) {
-    const struct {
-        tessolux::image_point p;
-        double radius;
-        bool reaches;
-    } rows[] = {
-        {{50, 40}, 10.0, true},   {{-9, 40}, 10.0, true},  {{-10, 40}, 10.0, false},
-        {{50, -10}, 10.0, false}, {{109, 40}, 10.0, true}, {{110, 40}, 10.0, false},
-        {{50, 89}, 10.0, true},   {{50, 90}, 10.0, false}, {{-10, -10}, 10.5, true},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(circle_reaches_image(row.p, row.radius, 100, 80), row.reaches)
-            << row.p.x << ", " << row.p.y;
-}
-
 void expect_colour(std::uint32_t actual, std::uint32_t expected) {
     for (const int shift : {24, 16, 8, 0})
         EXPECT_NEAR(static_cast<int>(actual >> shift & 0xFF), static_cast<int>(expected >> shift & 0xFF), 1)
