@@ -67,6 +67,8 @@ public:
     }
     void TearDown() override {
         SetKeyboardState(std::vector<BYTE>(256, 0).data());
+        // The brush keys move the system pointer: it goes back out of every dialog's way.
+        SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
         main_window_world::TearDown();
         shell.reset();
     }
