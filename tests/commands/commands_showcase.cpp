@@ -5,12 +5,12 @@
 #include <string>
 
 #include "main-window-world.h"
-#include "menu-driver.h"
+#include "dialog-driver.h"
 #include "screen-shot.h"
 
 namespace {
 
-using commands_test::menu_driver;
+using test_support::menu_script;
 using test_support::press;
 using test_support::save_screen;
 
@@ -19,7 +19,7 @@ RECT screen_rect() {
 }
 
 // Lets the menu paint, then saves the screen.
-menu_driver::step shoot(const std::string& path) {
+test_support::menu_script::step shoot(const std::string& path) {
     auto first = std::make_shared<DWORD>(0);
     return [first, path](const std::vector<HWND>&) {
         if (*first == 0)
@@ -47,26 +47,26 @@ TEST_F(showcase, menus_and_status_bar) {
             return GetTickCount() - *start >= ms;
         });
     };
-    ASSERT_TRUE(
-        run({ready(), pause(700), act([&] { save_screen(screen_rect(), "status-bar.bmp"); }), act([&] {
-                 menu_driver driver(
-                     std::vector<menu_driver::step>{shoot("settings-menu.bmp"), menu_driver::end_menu()});
-                 dialog.on_settings_menu();
-             }),
-             act([&] {
-                 menu_driver driver(std::vector<menu_driver::step>{
-                     menu_driver::key(window, 'Z'), menu_driver::until_open(2),
-                     menu_driver::key(window, VK_DOWN), shoot("view-menu.bmp"), menu_driver::end_menu()});
-                 dialog.show_context_menu(300, 200);
-             }),
-             act([&] { dialog.controls->active_filters |= tessolux::tilt_shift; }), act([&] {
-                 dialog.recheck_view_menu();
-                 menu_driver driver(std::vector<menu_driver::step>{menu_driver::key(window, VK_DOWN),
-                                                                   shoot("view-menu-tilt-shift.bmp"),
-                                                                   menu_driver::end_menu()});
-                 dialog.show_context_menu(300, 200);
-             }),
-             press(IDC_CANCEL)}));
+    ASSERT_TRUE(run(
+        {ready(), pause(700), act([&] { save_screen(screen_rect(), "status-bar.bmp"); }), act([&] {
+             test_support::menu_script driver(std::vector<test_support::menu_script::step>{
+                 shoot("settings-menu.bmp"), test_support::end_menu()});
+             dialog.on_settings_menu();
+         }),
+         act([&] {
+             test_support::menu_script driver(std::vector<test_support::menu_script::step>{
+                 test_support::menu_key(window, 'Z'), test_support::until_open(2),
+                 test_support::menu_key(window, VK_DOWN), shoot("view-menu.bmp"), test_support::end_menu()});
+             dialog.show_context_menu(300, 200);
+         }),
+         act([&] { dialog.controls->active_filters |= tessolux::tilt_shift; }), act([&] {
+             dialog.recheck_view_menu();
+             test_support::menu_script driver(std::vector<test_support::menu_script::step>{
+                 test_support::menu_key(window, VK_DOWN), shoot("view-menu-tilt-shift.bmp"),
+                 test_support::end_menu()});
+             dialog.show_context_menu(300, 200);
+         }),
+         press(IDC_CANCEL)}));
 }
 
 } // namespace
