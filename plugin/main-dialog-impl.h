@@ -16,6 +16,7 @@
 #include "image-processor.h"
 #include "main-controls-frame.h"
 #include "preview-geometry.h"
+#include "region-rules.h"
 #include "stage-chain.h"
 #include "win-common.h"
 
@@ -43,18 +44,6 @@ enum view_flag : std::uint32_t {
     show_border = 2,
     show_focus_marker = 4,
     show_pointer_stats = 8,
-};
-
-// drag_state: what the left button is doing in the preview.
-enum drag_flag : std::uint32_t {
-    drawing_focus = 1,
-    panning = 2,
-    moving_focus = 4,
-    painting_circles = 16,
-    resizing_left = 0x100,
-    resizing_right = 0x200,
-    resizing_top = 0x400,
-    resizing_bottom = 0x800,
 };
 
 // The red-eye brush's radius in view pixels stays within these.
@@ -169,6 +158,15 @@ public:
     void move_select_circle(int dx, int dy);
     void update_radius_text();
     void update_pointer_stats();
+    bool in_viewport(int x, int y) const noexcept;
+    // {0, 0, W, H} of the displayed frame: the image the tools mark regions on.
+    preview_rect image_area();
+    void drag_to(int x, int y, WPARAM keys);
+    void hover_over(int x, int y, WPARAM keys);
+    void hover_focus_handles(int x, int y, bool control);
+    void paint_circle_at(int x, int y);
+    void follow_with_brush(int x, int y, WPARAM keys);
+    void set_cursor(tool_cursor cursor);
 
     // Commands (main-commands.cpp) -----------------------------------------------------------------------
     void on_command(const system_ui::register_function& register_window, WPARAM wparam, LPARAM lparam);
@@ -177,6 +175,27 @@ public:
     void show_help();
     void reload_icons();
     void set_status_summary(const std::wstring& text);
+    // What a command of the settings menu, or of the view menu opened at client point x, y, does.
+    void run_settings_command(UINT command);
+    void run_view_command(UINT command, int x, int y);
+    // view_flags ^= flag, with its check mark in the view menu, and the view refreshed.
+    void toggle_view_flag(std::uint32_t flag);
+    // The view menu's check marks from view_flags; the focus marker's item is greyed while tilt-shift is
+    // inactive.
+    void recheck_view_menu();
+    bool run_display_command(UINT command);
+    // After a command that changed the view: its information text, the preview, the pointer statistics.
+    void refresh_view();
+    void zoom_command(double factor);
+    void run_step_command(UINT command);
+    void scale_brush_command(double factor);
+    void add_circle_at_brush();
+    void toggle_maximised();
+    void step_dpi_scale(bool up);
+    // Load (or reset, from key "empty") and save of the filter settings; a registry failure is reported
+    // and the dialog stays as it was.
+    void load_settings_command(const std::wstring& key, UINT done_text_id);
+    void save_settings_command();
 
     // Window settings (window-settings.cpp) --------------------------------------------------------------
     void load_window_settings();
