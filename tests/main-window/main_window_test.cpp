@@ -94,8 +94,9 @@ protected:
     static test_support::dialog_script::step wait_for_flag(const bool& flag) {
         return [&flag](HWND) { return flag; };
     }
-    // F8, the engine interrupt.
-    void interrupt_engine() { tessolux::interrupt_engine(window->stage_engine); }
+    // F8, the engine interrupt: the key as it reaches the dialog's loop, which translates it through the
+    // dialog's accelerators.
+    void press_f8() { PostMessageW(window->cancel_button, WM_KEYDOWN, VK_F8, 1); }
     // Moves a slider of the panel as the user's drag ends.
     void move_slider(int id, int value) {
         const HWND panel = window->controls->window_handle();
@@ -180,14 +181,14 @@ protected:
     slow_stages() { band_delay_ms = L"25"; }
 };
 
-TEST_F(slow_stages, the_engine_interrupt_fails_the_running_stage_once_and_retry_then_completes) {
+TEST_F(slow_stages, f8_fails_the_running_stage_once_and_retry_then_completes) {
     open();
     watch_progress_bar();
     bool interrupted = false;
     ASSERT_TRUE(
         run({ready(), act([&] {
                  when_inside_stage(IDS_ENHANCE_RUNNING, [&] {
-                     interrupt_engine();
+                     press_f8();
                      interrupted = true;
                  });
                  move_slider(IDC_ENHANCE_INTENSITY, 55);
@@ -221,6 +222,20 @@ TEST_F(slow_stages,
     EXPECT_TRUE(boxes.empty());
     EXPECT_FALSE(window->was_cancelled());
     EXPECT_EQ(applied().bytes, enhanced_source().bytes) << "not a row of the abandoned tilt-shift";
+}
+
+TEST_F(slow_stages, cancel_while_a_stage_is_in_the_engine_ends_the_run_without_a_box) {
+    open();
+    watch_progress_bar();
+    bool inside = false;
+    ASSERT_TRUE(run({ready(), act([&] {
+                         when_inside_stage(IDS_ENHANCE_RUNNING, [&] { inside = true; });
+                         move_slider(IDC_ENHANCE_INTENSITY, 55);
+                     }),
+                     wait_for_flag(inside), press(IDC_CANCEL)}));
+    EXPECT_TRUE(window->was_cancelled());
+    EXPECT_TRUE(boxes.empty()) << "the interrupt that ends the stage is no failure to show";
+    EXPECT_TRUE(progress_states.empty());
 }
 
 // The settings key's parent is volatile: the registry refuses to make the non-volatile settings key.
