@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -328,6 +329,109 @@ TEST_F(main_window, once_closing_has_begun_no_handler_starts_work) {
         if (lines[i].rfind("shutdown", 0) == 0)
             shut_down_at = i;
     EXPECT_EQ(count_of(lines, "create_chain", shut_down_at), 0u) << "no engine work after the teardown began";
+}
+
+// An engine root that answers everything but the service interface (interrupt, shutdown), as an older
+// engine would: every other call goes to the registered engine.
+class root_without_service final : public zorvane::IProcessor {
+public:
+    explicit root_without_service(zorvane::IProcessor* inner)
+        : inner_(com_ptr<zorvane::IProcessor>::retain(inner)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr)
+            return E_POINTER;
+        *object = nullptr;
+        if (iid != IID_IUnknown && iid != zorvane::IID_IProcessor)
+            return E_NOINTERFACE;
+        *object = static_cast<zorvane::IProcessor*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&references_));
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0)
+            delete this;
+        return static_cast<ULONG>(left);
+    }
+
+    HRESULT STDMETHODCALLTYPE create_stream_provider(zorvane::IStreamProvider** provider) override {
+        return inner_->create_stream_provider(provider);
+    }
+    HRESULT STDMETHODCALLTYPE unused_slot_4() override { return inner_->unused_slot_4(); }
+    HRESULT STDMETHODCALLTYPE create_image_decoder(zorvane::IImageDecoder** decoder) override {
+        return inner_->create_image_decoder(decoder);
+    }
+    HRESULT STDMETHODCALLTYPE create_shared_data(IUnknown** shared_data) override {
+        return inner_->create_shared_data(shared_data);
+    }
+    HRESULT STDMETHODCALLTYPE unused_slot_7() override { return inner_->unused_slot_7(); }
+    HRESULT STDMETHODCALLTYPE create_image(INT32 width, INT32 height, zorvane::pixel_format format,
+                                           zorvane::IImage** image) override {
+        return inner_->create_image(width, height, format, image);
+    }
+    HRESULT STDMETHODCALLTYPE unused_slot_9() override { return inner_->unused_slot_9(); }
+    HRESULT STDMETHODCALLTYPE create_image_on_memory(BYTE* bits, INT32 width, INT32 height,
+                                                     zorvane::pixel_format format, INT32 stride,
+                                                     ULONG_PTR cookie, zorvane::IObjectManager* owner,
+                                                     zorvane::IImage** image) override {
+        return inner_->create_image_on_memory(bits, width, height, format, stride, cookie, owner, image);
+    }
+    HRESULT STDMETHODCALLTYPE wrap_input_memory(BYTE* data, INT32 width, INT32 height,
+                                                zorvane::pixel_format format, INT32 stride,
+                                                zorvane::IImage** image) override {
+        return inner_->wrap_input_memory(data, width, height, format, stride, image);
+    }
+    HRESULT STDMETHODCALLTYPE wrap_output_memory(BYTE* data, INT32 width, INT32 height,
+                                                 zorvane::pixel_format format, INT32 stride,
+                                                 zorvane::IImage** image) override {
+        return inner_->wrap_output_memory(data, width, height, format, stride, image);
+    }
+    HRESULT STDMETHODCALLTYPE create_scaled_copy(zorvane::IImage* image, INT32 size, VARIANT_BOOL keep_aspect,
+                                                 DWORD flags, zorvane::IImage** copy) override {
+        return inner_->create_scaled_copy(image, size, keep_aspect, flags, copy);
+    }
+    HRESULT STDMETHODCALLTYPE unused_slot_14() override { return inner_->unused_slot_14(); }
+    HRESULT STDMETHODCALLTYPE unused_slot_15() override { return inner_->unused_slot_15(); }
+    HRESULT STDMETHODCALLTYPE unused_slot_16() override { return inner_->unused_slot_16(); }
+    HRESULT STDMETHODCALLTYPE unused_slot_17() override { return inner_->unused_slot_17(); }
+    HRESULT STDMETHODCALLTYPE unused_slot_18() override { return inner_->unused_slot_18(); }
+    HRESULT STDMETHODCALLTYPE create_chain(zorvane::IFilterChain** chain) override {
+        return inner_->create_chain(chain);
+    }
+
+private:
+    ~root_without_service() = default;
+    com_ptr<zorvane::IProcessor> inner_;
+    LONG references_ = 1;
+};
+
+// The teardown asks the engine to drop its work; an engine that cannot be asked must not leave a dialog
+// that answers nothing any more, nor a run that never ends.
+TEST_F(main_window, cancel_ends_the_run_even_where_the_engine_refuses_the_teardown_calls) {
+    tessolux::engine_context older;
+    older.root = com_ptr<zorvane::IProcessor>(new root_without_service(engine.root.get()));
+    window = std::make_unique<tessolux::main_window::impl>(older, key, source, result, nullptr);
+    ShowWindow(window->window_handle(), SW_SHOWNORMAL);
+    const auto give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool frozen = false;
+    // The last step runs only while the dialog is still there.
+    run({ready(), press(IDC_CANCEL), [&](HWND) {
+             // Still there: the dialog no longer answers, so the test ends the loop itself.
+             if (std::chrono::steady_clock::now() < give_up_at)
+                 return false;
+             frozen = true;
+             PostQuitMessage(1);
+             return true;
+         }});
+    EXPECT_FALSE(frozen) << "Cancel closed the dialog";
+    EXPECT_EQ(test_support::find_preview_dialog(), nullptr);
+    EXPECT_TRUE(window->was_cancelled());
+    ASSERT_EQ(boxes.size(), 1u) << "the refusal is told once";
+    EXPECT_EQ(boxes[0].text, L"A component failed with error code  80004001") << "the interface is not there";
 }
 
 TEST_F(main_window, timer_ticks_count_up_and_render_only_while_an_outline_is_shown) {
