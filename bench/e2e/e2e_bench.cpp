@@ -71,19 +71,29 @@ void check(HRESULT hr, const char* what) {
         throw std::runtime_error(std::string(what) + " failed");
 }
 
+// The folder of this program, where the build puts the modules too; scripts run it from anywhere.
+std::wstring program_folder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.erase(folder.find_last_of(L'\\') + 1);
+}
+
 // The plug-in's module and the proxy in a folder of the benchmark's own: the settings key is the hash of
 // the plug-in's path, so that no test's runs share it.
 std::wstring prepare_modules() {
-    CreateDirectoryW(L"bench-e2e", nullptr);
-    if (!CopyFileW(L"Tessolux3.8bf", L"bench-e2e\\Tessolux3.8bf", FALSE) ||
-        !CopyFileW(L"TimingProxy.8bf", L"bench-e2e\\TimingProxy.8bf", FALSE))
+    const std::wstring from = program_folder();
+    const std::wstring to = from + L"bench-e2e\\";
+    CreateDirectoryW(to.c_str(), nullptr);
+    if (!CopyFileW((from + L"Tessolux3.8bf").c_str(), (to + L"Tessolux3.8bf").c_str(), FALSE) ||
+        !CopyFileW((from + L"TimingProxy.8bf").c_str(), (to + L"TimingProxy.8bf").c_str(), FALSE))
         throw std::runtime_error("the modules cannot be copied");
-    return L"bench-e2e\\TimingProxy.8bf";
+    return to + L"TimingProxy.8bf";
 }
 
 // All six stages on, everything else as on a first run.
 void prepare_settings() {
-    const HMODULE plugin = LoadLibraryW(L"bench-e2e\\Tessolux3.8bf");
+    const HMODULE plugin = LoadLibraryW((program_folder() + L"bench-e2e\\Tessolux3.8bf").c_str());
     const std::wstring key = settings_root + L"\\" + tessolux::instance_key(plugin);
     FreeLibrary(plugin);
     RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
