@@ -1,6 +1,7 @@
 // The main dialog over the stand-in engine, built in this process and played by a dialog script: the
-// chain's failures and their Retry, the engine interrupt, Apply against a registry that refuses the
-// settings and against a stage job that still writes, slider bursts, the teardown, and the timer.
+// chain's failures and their Retry, F8, Apply against a registry that refuses the settings and against a
+// stage job that still writes, slider bursts, the teardown (also against an engine that refuses its
+// service calls), and the timer.
 #include <windows.h>
 #include <commctrl.h>
 
