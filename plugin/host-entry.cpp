@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "about-box.h"
 #include "am-common.h"
 #include "hotkey-dialog.h"
 #include "main-dialog-impl.h"
@@ -49,9 +50,10 @@ void check_supported(const host::FilterRecord& record, const job_geometry& job) 
 }
 
 [[noreturn]] void throw_access_exception(const void* holder) {
-    constexpr auto location = cpp::failure_message("throw_access_exception", "2600",
-                                                   AM_PLUGIN_SOURCE("main-controls-frame.cpp"), "window at  ");
-    throw std::runtime_error(std::string(location.c_str()) + cpp::to_hex_string(holder) + "  has been destroyed!");
+    constexpr auto location = cpp::failure_message(
+        "throw_access_exception", "2600", AM_PLUGIN_SOURCE("main-controls-frame.cpp"), "window at  ");
+    throw std::runtime_error(std::string(location.c_str()) + cpp::to_hex_string(holder) +
+                             "  has been destroyed!");
 }
 
 // The window a holder must hold; an empty holder is a failure of ours, reported with the holder's address.
@@ -268,8 +270,8 @@ extern "C" void PluginMain(std::int16_t selector, tessolux::host::FilterRecord* 
     try {
         switch (selector) {
         case host::filterSelectorAbout:
-            // The about box (dialog 101) is not part of the module yet: the call returns as if the user had
-            // closed it.
+            // Hosts ask for it at any time, also outside a run; it has no owner.
+            show_about_box(nullptr);
             break;
         case host::filterSelectorStart:
         case host::filterSelectorContinue:
