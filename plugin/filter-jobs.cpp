@@ -7,6 +7,7 @@
 #include "am-common.h"
 #include "am-resizable-array.h"
 #include "abi-export.h"
+#include "engine-chain.h"
 #include "parameter-text.h"
 
 namespace tessolux {
@@ -48,55 +49,10 @@ com_ptr<IImage> optional_image(const image_frame_ptr& frame) noexcept {
     return frame ? com_ptr<IImage>::retain(frame->image.get()) : com_ptr<IImage>();
 }
 
-com_ptr<IFilterChain> create_chain(const engine_context& engine) {
-    com_ptr<IFilterChain> chain;
-    check_result(engine.root, engine.root->create_chain(chain.put()));
-    return chain;
-}
-
-com_ptr<IFilter> add_node(const com_ptr<IFilterChain>& chain, const std::wstring& name, IUnknown* shared) {
-    const string_owner text(name);
-    com_ptr<IFilter> node;
-    check_result(chain, chain->add_node(text.get(), shared, node.put()));
-    return node;
-}
-
-void set_property(const com_ptr<IFilter>& node, const wchar_t* name, const std::wstring& value) {
-    const string_owner name_text(std::wstring{name});
-    const string_owner value_text(value);
-    check_result(node, node->set_property(name_text.get(), value_text.get()));
-}
-
-com_ptr<IFilter> add_child(const com_ptr<IFilter>& node, const std::wstring& name) {
-    const string_owner text(name);
-    com_ptr<IFilter> child;
-    check_result(node, node->add_child(text.get(), child.put()));
-    return child;
-}
-
-void commit(const com_ptr<IFilter>& node) {
-    check_result(node, node->commit());
-}
-
-com_ptr<IOperation> build(const com_ptr<IFilterChain>& chain) {
-    com_ptr<IOperation> operation;
-    check_result(chain, chain->build(operation.put()));
-    return operation;
-}
-
-// A failed query reads no error object (QueryInterface sets none): it is reported as the interface
-// not being there.
-com_ptr<IImageData> image_data_of(const com_ptr<IImage>& image) {
-    com_ptr<IImageData> data;
-    if (FAILED(image->QueryInterface(__uuidof(IImageData), data.put_void())) || !data)
-        check_result<IImageData>(nullptr, E_NOTIMPL);
-    return data;
-}
-
 // Waits until no other user of the engine holds the image, without holding it ourselves: the run takes
 // it. False when the job was superseded meanwhile.
 bool wait_until_free(const com_ptr<IImage>& image, int poll_ms) {
-    const com_ptr<IImageData> data = image_data_of(image);
+    const com_ptr<IImageData> data = image_data_of(image.get());
     while (FAILED(data->try_acquire())) {
         if (!interruptible_sleep(poll_ms))
             return false;
@@ -146,7 +102,7 @@ void run_single_node(int delay, const std::wstring& node_name, stage_target& tar
     if (!interruptible_sleep(delay))
         return;
     const engine_context& engine = *target.engine;
-    const com_ptr<IFilterChain> chain = create_chain(engine);
+    const com_ptr<IFilterChain> chain = create_chain(engine.root.get());
     const com_ptr<IFilter> node = add_node(chain, node_name, nullptr);
     configure(node);
     commit(node);
@@ -265,7 +221,7 @@ struct remove_red_eyes_closure {
     void operator()(unsigned) {
         if (!interruptible_sleep(delay))
             return;
-        const com_ptr<IFilterChain> chain = create_chain(*engine);
+        const com_ptr<IFilterChain> chain = create_chain(engine->root.get());
         const com_ptr<IFilter> node = add_node(chain, L"remove-red-eyes", shared_data.get());
         for (const eye_circle& circle : circles) {
             const com_ptr<IFilter> child = add_child(node, L"Circle");
@@ -421,7 +377,7 @@ void run_operation(const engine_context& engine, const com_ptr<IOperation>& oper
 
 void set_intensity(const engine_context& engine, const std::wstring& node_name, const image_frame& frame,
                    int intensity) {
-    const com_ptr<IFilterChain> chain = create_chain(engine);
+    const com_ptr<IFilterChain> chain = create_chain(engine.root.get());
     const com_ptr<IFilter> node = add_node(chain, node_name, nullptr);
     if (intensity >= 0)
         set_property(node, L"intensity", to_text(scaled(intensity, 0.01f)));

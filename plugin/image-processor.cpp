@@ -1,5 +1,6 @@
 #include "image-processor.h"
 
+#include "engine-chain.h"
 #include "parameter-text.h"
 
 #include <cstring>
@@ -1005,15 +1006,11 @@ namespace {
 
 com_ptr<zorvane::IOperation> build_single_node(zorvane::IProcessor* root, const wchar_t* node_name,
                                                const wchar_t* property, const wchar_t* value) {
-    com_ptr<zorvane::IFilterChain> chain;
-    check_result(root, root->create_chain(chain.put()));
-    com_ptr<zorvane::IFilter> node;
-    check_result(chain, chain->add_node(string_owner(node_name).get(), nullptr, node.put()));
-    check_result(node, node->set_property(string_owner(property).get(), string_owner(value).get()));
-    check_result(node, node->commit());
-    com_ptr<zorvane::IOperation> operation;
-    check_result(chain, chain->build(operation.put()));
-    return operation;
+    const com_ptr<zorvane::IFilterChain> chain = create_chain(root);
+    const com_ptr<zorvane::IFilter> node = add_node(chain, node_name);
+    set_property(node, property, value);
+    commit(node);
+    return build(chain);
 }
 
 } // namespace

@@ -11,8 +11,9 @@ preview_rect rescale_status(HWND status, int width, float scale, int height) {
     const auto scaled = [scale](int pixels) { return round_to_int(static_cast<double>(scale) * pixels); };
     const int edges[4] = {scaled(30), width - scaled(500), width - scaled(150), -1};
     if (!SendMessageW(status, SB_SETPARTS, 4, reinterpret_cast<LPARAM>(edges))) {
-        constexpr auto message = cpp::failure_message("rescale_status", "53", AM_PLUGIN_SOURCE("main-dialog-impl.cpp"),
-                                                      "SendMessage(status, SB_SETPARTS) resulted in error!");
+        constexpr auto message =
+            cpp::failure_message("rescale_status", "53", AM_PLUGIN_SOURCE("main-dialog-impl.cpp"),
+                                 "SendMessage(status, SB_SETPARTS) resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     return {width - scaled(500), 0, scaled(500) - scaled(150), height};

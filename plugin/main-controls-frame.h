@@ -62,8 +62,8 @@ struct trackbar_definition {
     const wchar_t* value_name;
     std::uint32_t default_value;
     std::int32_t& (*field)(main_window::controls_frame& panel);
-    std::uint32_t label;         // the static that shows the value
-    std::int32_t label_factor;   // the label shows factor * v + offset
+    std::uint32_t label;       // the static that shows the value
+    std::int32_t label_factor; // the label shows factor * v + offset
     std::int32_t label_offset;
     const wchar_t* label_suffix;
     filter_state stage;
@@ -97,14 +97,14 @@ public:
     using back_buffer_callback = cpp::moveonly_function<std::pair<HDC, void*>(HDC, unsigned, unsigned)>;
     using back_buffer_release = cpp::moveonly_function<void(void*)>;
 
-    // Creates dialog 130 as a child of owner at the given place. engine decodes the panel's images and
-    // must outlive the panel.
+    // Creates dialog 130 as a child of owner at the given place; engine decodes the panel's pictures (and
+    // the DPI change's engine decodes them again).
     controls_frame(HWND owner, int x, int y, int width, int height, float scale, change_callback on_change,
                    failure_callback on_failure, back_buffer_callback back_buffer,
                    back_buffer_release release_back_buffer, const engine_context& engine);
     ~controls_frame() override;
 
-    HWND window_handle() const override { return dialog_; }
+    HWND window_handle() const override { return dialog_.get(); }
     HACCEL accelerators() const override { return nullptr; }
     INT_PTR process_message(const system_ui::register_function& register_window, HWND window, UINT message,
                             WPARAM wparam, LPARAM lparam) override;
@@ -139,6 +139,11 @@ public:
 
     // The image-derived tile size of the source image.
     std::int32_t image_tile_size() const;
+    // Whether noise reduction runs as the bilateral filter ("Use Bilateral Filter" checked).
+    bool bilateral_filter() const noexcept;
+    // The picture of the context menu's "Reset value" item, which the settings menu shows for its reset
+    // command too; owned by the panel and replaced on a DPI change.
+    HBITMAP reset_value_bitmap() const noexcept { return reset_value_picture_.get(); }
 
     // State the main window reads and writes ---------------------------------------------------------------
     std::uint32_t selection_mode = 0; // 0 none, 1 focused rectangle, 2 red-eye circles
@@ -175,10 +180,99 @@ public:
     preview_rect focused{};
 
 private:
-    // Everything below is the panel's own.
-    struct impl;
-    std::unique_ptr<impl> impl_;
-    HWND dialog_ = nullptr;
+    // Message handlers.
+    INT_PTR on_command(WPARAM wparam);
+    void on_size(int width, int height);
+    void on_paint();
+    void on_hscroll(HWND trackbar);
+    void on_vscroll(WORD code);
+    INT_PTR on_mouse_wheel(WPARAM wparam);
+    INT_PTR on_ctl_color_static(HDC dc, HWND control);
+    void on_stage_check(std::size_t panel);
+    void on_bilateral();
+    void on_select_focused();
+    void on_draw_region();
+    void on_effect_selected();
+    void on_grain(std::uint32_t kind);
+
+    // What the user sees of one panel: which controls are shown and enabled, and its arrow.
+    void refresh_panel(std::size_t panel);
+    // Moves the headers and groups of every panel below the given one.
+    void move_panels_below(std::size_t panel, int delta);
+    // Puts each arrow where expanding and collapsing put it, so that both are exact inverses.
+    void settle_layout();
+    // The lowest bottom of the panel's groups that show while it is expanded.
+    int panel_bottom(std::size_t panel) const;
+    int group_bottom(const std::uint32_t* ids, std::size_t count) const;
+    // From the highest top to the lowest bottom of all controls.
+    int content_extent() const;
+
+    void update_scroll_bar();
+    void scroll_to(int position);
+    int last_scroll_position() const noexcept;
+    void make_visible(HWND control);
+    void invalidate(bool erase);
+
+    void show_context_menu(POINT screen, std::uint32_t control);
+    void run_menu_command(UINT command, std::uint32_t control);
+    void reload_icons(const engine_context& engine);
+
+    system_ui::control_docker& docker(std::uint32_t id);
+    const system_ui::control_docker& docker(std::uint32_t id) const;
+    HWND item(std::uint32_t id) const noexcept { return GetDlgItem(dialog_.get(), static_cast<int>(id)); }
+    void set_trackbar_position(std::uint32_t id, std::int32_t value);
+    void set_check(std::uint32_t id, bool checked);
+    bool checked(std::uint32_t id) const noexcept;
+    // The change callback, unless settings are loading.
+    void notify(unsigned delay, filter_state stage);
+    void report_failure(std::exception_ptr failure) noexcept;
+    void show_history_text(const eye_region& record, std::uint32_t info_control);
+    const std::wstring& preset_node(const std::wstring& display_text) const;
+    void build_preset_map();
+    void paint_focus_area(HWND edit);
+
+    // Panels are numbered from 0 (noise reduction) to 5 (grain), top to bottom; panel i has stage bit 2 << i.
+    static constexpr std::size_t panel_count = 6;
+    static std::uint32_t stage_check_id(std::size_t panel) noexcept;
+    static std::size_t panel_of(filter_state stage);
+    // Selects a film preset of the list and shows or hides its intensity, as a user's choice would, but
+    // without notifying.
+    void select_effect(std::int32_t index);
+
+    static LRESULT CALLBACK control_subclass(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                                             UINT_PTR id, DWORD_PTR panel);
+    static LRESULT CALLBACK focus_area_subclass(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
+                                                UINT_PTR id, DWORD_PTR panel);
+
+    using window_handle_holder = cpp::unique_any<HWND, &DestroyWindow>;
+
+    // Null once the dialog is gone; destroyed first by the destructor, while everything it may call lives.
+    window_handle_holder dialog_;
+    std::unordered_map<std::uint32_t, system_ui::control_docker> controls_;
+    std::unordered_map<std::uint32_t, const trackbar_definition*> trackbars_;
+    std::wstring history_pattern_;
+    std::wstring focus_area_pattern_;
+    system_ui::image_list_handle thumbnails_;
+    int client_width_ = 0;
+    int client_height_ = 0;
+    int content_height_ = 0;
+    int scroll_position_ = 0;
+    double scale_;
+    system_ui::dc_handle icon_dc_;
+    back_buffer_callback back_buffer_;
+    back_buffer_release release_back_buffer_;
+    // The buttons' pictures, the focused-area icons and the context menu's item pictures. Buttons and
+    // menus never delete the bitmaps they show, so they live here, and a replaced one goes only after
+    // its successor is shown.
+    system_ui::bitmap_handle select_focused_picture_;
+    system_ui::bitmap_handle draw_region_picture_;
+    system_ui::bitmap_handle area_icons_[3];
+    system_ui::bitmap_handle reset_value_picture_;
+    system_ui::bitmap_handle deactivate_all_picture_;
+    system_ui::menu_handle menu_;
+    std::unordered_map<std::wstring, std::wstring> presets_;
+    change_callback on_change_;
+    failure_callback on_failure_;
 };
 
 } // namespace main_window

@@ -25,9 +25,11 @@ namespace tessolux::main_window {
 namespace {
 
 // The docking of the controls below the panel: they keep their distance to the right and bottom edges.
-constexpr std::uint32_t dock_right_bottom = system_ui::control_docker::dock_right | system_ui::control_docker::dock_bottom;
+constexpr std::uint32_t dock_right_bottom =
+    system_ui::control_docker::dock_right | system_ui::control_docker::dock_bottom;
 // The panel keeps its distance to the right, top and bottom edges: it grows with the dialog's height.
-constexpr std::uint32_t dock_panel = system_ui::control_docker::dock_right | system_ui::control_docker::dock_top |
+constexpr std::uint32_t dock_panel = system_ui::control_docker::dock_right |
+                                     system_ui::control_docker::dock_top |
                                      system_ui::control_docker::dock_bottom;
 
 // How long Apply waits for a superseded stage job to let go of the result image.
@@ -66,8 +68,8 @@ impl::impl(const engine_context& engine, std::wstring key, const image_frame_ptr
 
     dialog = system_ui::create_dialog(module_instance(), IDD_MAIN, owner_window, *this);
     if (dialog == nullptr) {
-        constexpr auto message =
-            cpp::failure_message("operator ()", "1855", DIALOG_SOURCE, "CreateDialogParam resulted in error!");
+        constexpr auto message = cpp::failure_message("operator ()", "1855", DIALOG_SOURCE,
+                                                      "CreateDialogParam resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     // From here on the dialog, its panel and its timer point at this object: a failure takes down what
@@ -88,14 +90,14 @@ void impl::construct(const image_frame_ptr& source, const image_frame_ptr& resul
     // The controls column: the client area, the controls below the panel, and the panel above them.
     RECT client{};
     if (!GetClientRect(dialog, &client)) {
-        constexpr auto message =
-            cpp::failure_message("controls_window", "1380", DIALOG_SOURCE, "GetClientRect resulted in error!");
+        constexpr auto message = cpp::failure_message("controls_window", "1380", DIALOG_SOURCE,
+                                                      "GetClientRect resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     POINT origin{0, 0};
     if (!ClientToScreen(dialog, &origin)) {
         constexpr auto message = cpp::failure_message("controls_window", "1383", DIALOG_SOURCE,
-                                                       "ClientToScreen resulted in error!");
+                                                      "ClientToScreen resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     window_x = origin.x;
@@ -128,7 +130,8 @@ void impl::construct(const image_frame_ptr& source, const image_frame_ptr& resul
             ensure_back_buffer(dc, 0, 0, width, height);
             return {back_dc.get(), SelectObject(back_dc.get(), back_bitmap.get())};
         },
-        [this](void* previous) { SelectObject(back_dc.get(), static_cast<HGDIOBJ>(previous)); }, stage_engine);
+        [this](void* previous) { SelectObject(back_dc.get(), static_cast<HGDIOBJ>(previous)); },
+        stage_engine);
     dockers.emplace_back(dialog, controls->window_handle(), client_width, client_height, dock_panel);
 
     constructed = true;
@@ -146,7 +149,8 @@ void impl::construct(const image_frame_ptr& source, const image_frame_ptr& resul
     controls->update_focus_area_text();
 
     SetClassLongPtrW(dialog, GCLP_HBRBACKGROUND, reinterpret_cast<LONG_PTR>(GetSysColorBrush(COLOR_BTNFACE)));
-    const float monitor_scale = static_cast<float>(system_ui::get_window_dpi_scaling(dialog)) * (1.0f / 96.0f);
+    const float monitor_scale =
+        static_cast<float>(system_ui::get_window_dpi_scaling(dialog)) * (1.0f / 96.0f);
 
     wire_workers();
     init_controls();
@@ -179,30 +183,30 @@ void impl::wire_workers() {
 
     preview_lane.latest_ticket = 0;
     preview_lane.producer = cpp::threading::as_producer_user(preview_lane.queue);
-    preview_lane.thread = start_worker(preview_lane.queue, &preview_lane.latest_ticket, preview_lane_priority,
-                                       [this](std::exception_ptr failure) {
-                                           posted_tasks.post_task([this, failure](unsigned) {
-                                               preview_failure_task(failure);
-                                           });
-                                       });
+    preview_lane.thread =
+        start_worker(preview_lane.queue, &preview_lane.latest_ticket, preview_lane_priority,
+                     [this](std::exception_ptr failure) {
+                         posted_tasks.post_task([this, failure](unsigned) { preview_failure_task(failure); });
+                     });
     filter_lane.latest_ticket = 0;
     filter_lane.producer = cpp::threading::as_producer_user(filter_lane.queue);
-    filter_lane.thread = start_worker(filter_lane.queue, &filter_lane.latest_ticket, filter_lane_priority,
-                                      [this](std::exception_ptr failure) {
-                                          posted_tasks.post_task(
-                                              [this, failure](unsigned) { job_failure_task(failure); });
-                                      });
+    filter_lane.thread =
+        start_worker(filter_lane.queue, &filter_lane.latest_ticket, filter_lane_priority,
+                     [this](std::exception_ptr failure) {
+                         posted_tasks.post_task([this, failure](unsigned) { job_failure_task(failure); });
+                     });
 
     timer.kill();
     timer = system_ui::create_timer(dialog, 1000, 500);
-    controls->engine = make_engine_context_with_progress(stage_engine.root.get(), &progress_callback, &posted_tasks);
+    controls->engine =
+        make_engine_context_with_progress(stage_engine.root.get(), &progress_callback, &posted_tasks);
 }
 
 void impl::init_controls() {
     accelerator_table.reset(LoadAcceleratorsW(module_instance(), MAKEINTRESOURCEW(IDR_ACCELERATORS)));
     if (!accelerator_table) {
-        constexpr auto message =
-            cpp::failure_message("init_controls", "417", DIALOG_SOURCE, "LoadAccelerators resulted in error!");
+        constexpr auto message = cpp::failure_message("init_controls", "417", DIALOG_SOURCE,
+                                                      "LoadAccelerators resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     {
@@ -215,30 +219,32 @@ void impl::init_controls() {
         cancel_button = checked_item(dialog, IDC_CANCEL, cancel_message.c_str());
         dockers.emplace_back(dialog, cancel_button, client_width, client_height, dock_right_bottom);
     }
-    const std::wstring dimensions =
-        cpp::format_text(module_string(IDS_IMAGE_DIMENSIONS), source_slot.frame_width(), source_slot.frame_height());
+    const std::wstring dimensions = cpp::format_text(module_string(IDS_IMAGE_DIMENSIONS),
+                                                     source_slot.frame_width(), source_slot.frame_height());
     if (!SetWindowTextW(GetDlgItem(dialog, IDC_STATIC), dimensions.c_str())) {
         constexpr auto message = cpp::failure_message("init_controls", "437", DIALOG_SOURCE,
                                                       "SetWindowText(IDC_STATIC) resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     {
-        constexpr auto message =
-            cpp::failure_message("init_controls", "446", DIALOG_SOURCE, "GetDlgItem(ID_STATUS) resulted in error!");
+        constexpr auto message = cpp::failure_message("init_controls", "446", DIALOG_SOURCE,
+                                                      "GetDlgItem(ID_STATUS) resulted in error!");
         status_bar = checked_item(dialog, ID_STATUS, message.c_str());
     }
     layout_status_bar("init_controls", 461);
 
-    if (!SetWindowSubclass(status_bar, &flickerfree_subclass_proc, ID_STATUS, reinterpret_cast<DWORD_PTR>(this)) ||
+    if (!SetWindowSubclass(status_bar, &flickerfree_subclass_proc, ID_STATUS,
+                           reinterpret_cast<DWORD_PTR>(this)) ||
         !SetWindowSubclass(dynamic_text, &flickerfree_subclass_proc, IDC_DYNAMIC,
                            reinterpret_cast<DWORD_PTR>(this))) {
-        constexpr auto message = cpp::failure_message("init_controls", "472", DIALOG_SOURCE,
-                                                      "SetWindowSubclass(flickerfree_subclass_proc) resulted in error!");
+        constexpr auto message =
+            cpp::failure_message("init_controls", "472", DIALOG_SOURCE,
+                                 "SetWindowSubclass(flickerfree_subclass_proc) resulted in error!");
         throw std::runtime_error(message.c_str());
     }
     create_tooltips();
 
-    const LPCWSTR cursor_ids[9] = {IDC_ARROW,  IDC_CROSS,  IDC_SIZEALL,  IDC_HAND,   MAKEINTRESOURCEW(32631),
+    const LPCWSTR cursor_ids[9] = {IDC_ARROW,  IDC_CROSS,  IDC_SIZEALL,  IDC_HAND,    MAKEINTRESOURCEW(32631),
                                    IDC_SIZENS, IDC_SIZEWE, IDC_SIZENESW, IDC_SIZENWSE};
     for (int i = 0; i != 9; ++i)
         cursors[i] = LoadCursorW(nullptr, cursor_ids[i]);
@@ -253,8 +259,9 @@ void impl::layout_status_bar(const char* function, int line) {
     SendMessageW(status_bar, WM_SIZE, 0, 0);
     int borders[3]{};
     if (!SendMessageW(status_bar, SB_GETBORDERS, 0, reinterpret_cast<LPARAM>(borders))) {
-        const std::string message = std::string(function) + " failed at " + std::to_string(line) + " in file " +
-                                    DIALOG_SOURCE + "\n - SendMessage(status, SB_GETBORDERS) resulted in error!";
+        const std::string message = std::string(function) + " failed at " + std::to_string(line) +
+                                    " in file " + DIALOG_SOURCE +
+                                    "\n - SendMessage(status, SB_GETBORDERS) resulted in error!";
         cpp::throw_last_error(message.c_str());
     }
     RECT bar{};
@@ -264,9 +271,9 @@ void impl::layout_status_bar(const char* function, int line) {
 }
 
 void impl::create_tooltips() {
-    tooltip_window = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
-                                     CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog, nullptr,
-                                     module_instance(), nullptr);
+    tooltip_window = CreateWindowExW(
+        WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT,
+        CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, dialog, nullptr, module_instance(), nullptr);
     if (tooltip_window == nullptr) {
         constexpr auto message = cpp::failure_message("create_tooltips", "348", DIALOG_SOURCE,
                                                       "CreateWindowEx(TOOLTIPS_CLASS) resulted in error!");
@@ -308,8 +315,8 @@ void impl::change_font(float new_scale) {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof metrics;
     if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
-        constexpr auto message =
-            cpp::failure_message("change_font", "1468", DIALOG_SOURCE, "SystemParametersInfo resulted in error!");
+        constexpr auto message = cpp::failure_message("change_font", "1468", DIALOG_SOURCE,
+                                                      "SystemParametersInfo resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     const int height = scaled(new_scale, 16);
@@ -329,8 +336,8 @@ void impl::change_font(float new_scale) {
     if (cpp::system_info.windows_version < 0x601)
         fallback = make_font(L"Arial");
 
-    const HWND targets[] = {dialog,      apply_button, cancel_button,  GetDlgItem(dialog, IDC_STATIC),
-                            dynamic_text, status_bar,  tooltip_window};
+    const HWND targets[] = {dialog,       apply_button, cancel_button, GetDlgItem(dialog, IDC_STATIC),
+                            dynamic_text, status_bar,   tooltip_window};
     for (HWND target : targets)
         SendMessageW(target, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
     controls->set_panel_fonts(font.get(), fallback ? fallback.get() : font.get());
@@ -416,7 +423,8 @@ INT_PTR impl::process_message(const system_ui::register_function& register_windo
             on_mouse_move(static_cast<short>(LOWORD(lparam)), static_cast<short>(HIWORD(lparam)), wparam);
             return 1;
         case WM_LBUTTONDOWN:
-            on_left_button_down(static_cast<short>(LOWORD(lparam)), static_cast<short>(HIWORD(lparam)), wparam);
+            on_left_button_down(static_cast<short>(LOWORD(lparam)), static_cast<short>(HIWORD(lparam)),
+                                wparam);
             return 1;
         case WM_LBUTTONUP:
             on_left_button_up();

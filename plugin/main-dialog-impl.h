@@ -133,6 +133,9 @@ public:
     image_frame_ptr& slot(frame_slot which) noexcept;
     slot_presence present_slots() const noexcept;
     stage_step next_step(std::uint32_t stage, bool has_work) const noexcept;
+    bool stage_starts(std::uint32_t stage, bool has_work, std::uint32_t delay);
+    void run_stage_after(std::uint32_t stage, std::uint32_t delay);
+    void stage_delivered(std::uint32_t stage);
     void begin_stage(std::uint32_t stage);
     void skip_stage(std::uint32_t stage);
     void end_chain();

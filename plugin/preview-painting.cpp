@@ -42,7 +42,8 @@ void impl::ensure_back_buffer(HDC dc, int, int, unsigned width, unsigned height)
     // The buffer only grows: the next paint of any size reuses it.
     width = std::max(width, back_width);
     height = std::max(height, back_height);
-    system_ui::bitmap_handle bitmap(CreateCompatibleBitmap(dc, static_cast<int>(width), static_cast<int>(height)));
+    system_ui::bitmap_handle bitmap(
+        CreateCompatibleBitmap(dc, static_cast<int>(width), static_cast<int>(height)));
     if (!bitmap)
         throw std::bad_alloc();
     back_bitmap = std::move(bitmap);
@@ -77,8 +78,8 @@ void impl::on_paint() {
 
     {
         const system_ui::selection_guard pen(back, frame_pen.get());
-        Rectangle(back, viewport.x - area.x - 1, viewport.y - area.y - 1, viewport.x + viewport.width - area.x + 1,
-                  viewport.y + viewport.height - area.y + 1);
+        Rectangle(back, viewport.x - area.x - 1, viewport.y - area.y - 1,
+                  viewport.x + viewport.width - area.x + 1, viewport.y + viewport.height - area.y + 1);
     }
     BitBlt(paint.dc, area.x, area.y, area.width, area.height, back, 0, 0, SRCCOPY);
 }
@@ -92,8 +93,8 @@ void impl::paint_canvas(HDC back, const preview_rect& area) {
     auto [release, canvas_dc] = lock_canvas_dc(canvas, impact);
     const preview_rect shown = intersect_signed_rect(intersect_signed_rect(impact, area), viewport);
     if (!is_empty_rect(shown))
-        BitBlt(back, shown.x - area.x, shown.y - area.y, shown.width, shown.height, canvas_dc, shown.x - impact.x,
-               shown.y - impact.y, SRCCOPY);
+        BitBlt(back, shown.x - area.x, shown.y - area.y, shown.width, shown.height, canvas_dc,
+               shown.x - impact.x, shown.y - impact.y, SRCCOPY);
     release(canvas_dc);
 }
 
@@ -105,8 +106,9 @@ void impl::paint_brush(HDC back, const preview_rect& area) {
     if (drag_state == painting_circles) {
         const system_ui::dc_handle mask_dc(CreateCompatibleDC(back));
         if (!mask_dc) {
-            constexpr auto message = cpp::failure_message("on_paint", "3062", AM_PLUGIN_SOURCE("main-dialog-impl.cpp"),
-                                                          "CreateCompatibleDC returned nullptr");
+            constexpr auto message =
+                cpp::failure_message("on_paint", "3062", AM_PLUGIN_SOURCE("main-dialog-impl.cpp"),
+                                     "CreateCompatibleDC returned nullptr");
             throw cpp::exceptional::allocationFailure(message.c_str());
         }
         if (circle_mask_width != client_width || circle_mask_height != client_height) {
@@ -161,7 +163,8 @@ void impl::paint_pointer_stats(HDC dc) {
     const std::int32_t top = status_part2.y + round_to_int(5.0 * scale);
     SetTextColor(dc, pointer_inside ? RGB(0, 0, 0) : GetSysColor(COLOR_ACTIVEBORDER));
     SetTextAlign(dc, TA_LEFT | TA_TOP);
-    TextOutW(dc, left + round_to_int(5.0 * scale), top, pointer_text.c_str(), static_cast<int>(pointer_text.size()));
+    TextOutW(dc, left + round_to_int(5.0 * scale), top, pointer_text.c_str(),
+             static_cast<int>(pointer_text.size()));
     if (!pointer_inside)
         return;
     const int wide = pointer_wide ? 1 : 0;

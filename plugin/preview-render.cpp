@@ -8,6 +8,7 @@
 
 #include "am-common.h"
 #include "abi-export.h"
+#include "engine-chain.h"
 #include "filter-jobs.h"
 #include "parameter-text.h"
 #include "preview-geometry.h"
@@ -44,14 +45,6 @@ image_size size_of(IImage* image) {
     return {width, height};
 }
 
-com_ptr<IImageData> image_data_of(IImage* image) {
-    com_ptr<IImageData> data;
-    // A failed query sets no error object: it is reported as the interface not being there.
-    if (FAILED(image->QueryInterface(__uuidof(IImageData), data.put_void())) || !data)
-        check_result<IImageData>(nullptr, E_NOTIMPL);
-    return data;
-}
-
 // A reader's hold on the frame the render reads, taken before the canvas lock and kept until the engine's
 // run returns. The run would otherwise wait inside the engine, with the canvas locked, for a stage job
 // that writes the frame, and every paint of the window would wait with it for the whole stage.
@@ -71,39 +64,23 @@ private:
     com_ptr<IImageData> data_;
 };
 
-void set_property(const com_ptr<IFilter>& node, const wchar_t* name, const std::wstring& value) {
-    const string_owner name_text(std::wstring{name});
-    const string_owner value_text(value);
-    check_result(node, node->set_property(name_text.get(), value_text.get()));
-}
-
-com_ptr<IFilter> add_node(const com_ptr<IFilterChain>& chain, const wchar_t* name) {
-    const string_owner text(std::wstring{name});
-    com_ptr<IFilter> node;
-    check_result(chain, chain->add_node(text.get(), nullptr, node.put()));
-    return node;
-}
-
 // "resize" of the image rectangle to the view rectangle's size, then "convert" to the canvas's format
 // over the background.
 com_ptr<IOperation> build_resize_convert(const engine_context& engine, const view_mapping& shown, double zoom,
                                          std::uint32_t background) {
-    com_ptr<IFilterChain> chain;
-    check_result(engine.root, engine.root->create_chain(chain.put()));
+    const com_ptr<IFilterChain> chain = create_chain(engine.root.get());
     const com_ptr<IFilter> resize = add_node(chain, L"resize");
     set_property(resize, L"width", to_text(shown.view.width));
     set_property(resize, L"height", to_text(shown.view.height));
     set_property(resize, L"method", zoom < nearest_from_zoom ? L"lanczos" : L"nearest");
     set_rect_property(resize, L"impact-rect", shown.image.x, shown.image.y, shown.image.width,
                       shown.image.height);
-    check_result(resize, resize->commit());
+    commit(resize);
     const com_ptr<IFilter> convert = add_node(chain, L"convert");
     set_property(convert, L"to", L"BGR24");
     set_property(convert, L"alpha-background", cpp::to_hex_wstring(background));
-    check_result(convert, convert->commit());
-    com_ptr<IOperation> operation;
-    check_result(chain, chain->build(operation.put()));
-    return operation;
+    commit(convert);
+    return build(chain);
 }
 
 // Sets count pixels from first on, step bytes apart, to white or black by the counter's dash.

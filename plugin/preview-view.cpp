@@ -28,7 +28,8 @@ void impl::zoom_to_fit() {
 void impl::center_view() {
     const image_frame_ptr& frame = select_display_frame();
     if (frame)
-        tessolux::center_view(view, viewport.width, viewport.height, frame.frame_width(), frame.frame_height());
+        tessolux::center_view(view, viewport.width, viewport.height, frame.frame_width(),
+                              frame.frame_height());
 }
 
 void impl::update_view_info() {
@@ -41,9 +42,9 @@ void impl::update_view_info() {
         return;
     const std::wstring text = format_view_info(view_info_text, shown.image, view.zoom);
     if (!SetWindowTextW(dynamic_text, text.c_str())) {
-        constexpr auto message = cpp::failure_message("update_view_info", "1727",
-                                                      AM_PLUGIN_SOURCE("main-dialog-impl.cpp"),
-                                                      "SetWindowText resulted in error!");
+        constexpr auto message =
+            cpp::failure_message("update_view_info", "1727", AM_PLUGIN_SOURCE("main-dialog-impl.cpp"),
+                                 "SetWindowText resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
     shown_image_rect = shown.image;
@@ -60,14 +61,16 @@ void impl::render_preview(bool outlines_only) {
     const image_frame_ptr& frame = shown_frame();
     if (!frame || !canvas)
         return;
-    const preview_rect focus = (controls->active_filters & tilt_shift) != 0 ? controls->focused : preview_rect{};
-    start_preview_render(stage_engine, outlines_only, static_cast<std::int32_t>(view_flags), frame,
-                         static_cast<std::int32_t>(timer_ticks), &preview_lane.latest_ticket, preview_lane.thread,
-                         preview_lane.producer, posted_tasks, viewport, view.pan_x, view.pan_y, view.zoom,
-                         render_background(background_colour), focus, canvas, [this] {
-                             const RECT preview{0, 0, client_width - panel_width, client_height - status_height};
-                             InvalidateRect(dialog, &preview, TRUE);
-                         });
+    const preview_rect focus =
+        (controls->active_filters & tilt_shift) != 0 ? controls->focused : preview_rect{};
+    start_preview_render(
+        stage_engine, outlines_only, static_cast<std::int32_t>(view_flags), frame,
+        static_cast<std::int32_t>(timer_ticks), &preview_lane.latest_ticket, preview_lane.thread,
+        preview_lane.producer, posted_tasks, viewport, view.pan_x, view.pan_y, view.zoom,
+        render_background(background_colour), focus, canvas, [this] {
+            const RECT preview{0, 0, client_width - panel_width, client_height - status_height};
+            InvalidateRect(dialog, &preview, TRUE);
+        });
 }
 
 } // namespace tessolux::main_window

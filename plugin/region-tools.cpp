@@ -19,7 +19,8 @@ void impl::scale_brush(double factor, int x, int y) {
     eye_region& record = *controls->circle_record;
     const double old_radius = record.radius;
     const double new_radius = clamp_brush_radius(old_radius * factor);
-    const std::int32_t reach = round_to_int(std::max(new_radius, old_radius) + record.darken_border * view.zoom);
+    const std::int32_t reach =
+        round_to_int(std::max(new_radius, old_radius) + record.darken_border * view.zoom);
     record.radius = new_radius;
     update_radius_text();
     const RECT covered{x - reach - 1, y - reach - 1, x + reach + 1, y + reach + 1};

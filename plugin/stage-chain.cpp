@@ -35,7 +35,8 @@ frame_slot choose_display_slot(slot_presence slots, std::uint32_t result_slot_st
     return frame_slot::source;
 }
 
-frame_slot choose_stage_source(std::uint32_t stage, slot_presence slots, std::uint32_t result_slot_stage) noexcept {
+frame_slot choose_stage_source(std::uint32_t stage, slot_presence slots,
+                               std::uint32_t result_slot_stage) noexcept {
     if (stage >= tilt_shift && slots.result && result_slot_stage < stage)
         return frame_slot::result;
     if (stage >= remove_red_eyes && slots.enhanced)
@@ -45,7 +46,8 @@ frame_slot choose_stage_source(std::uint32_t stage, slot_presence slots, std::ui
     return frame_slot::source;
 }
 
-stage_step choose_stage_step(std::uint32_t stage, bool active, bool has_work, std::uint32_t running_stage) noexcept {
+stage_step choose_stage_step(std::uint32_t stage, bool active, bool has_work,
+                             std::uint32_t running_stage) noexcept {
     if (stage != reduce_noise && running_stage < stage)
         return stage_step::wait;
     return active && has_work ? stage_step::start : stage_step::skip;
@@ -78,7 +80,8 @@ int stage_index(std::uint32_t stage) noexcept {
 preview_rect clamp_to_image(preview_rect rect, std::int32_t width, std::int32_t height) noexcept {
     const std::int32_t left = std::clamp(rect.x, 0, width);
     const std::int32_t top = std::clamp(rect.y, 0, height);
-    const std::int64_t right = std::clamp<std::int64_t>(std::int64_t{rect.x} + std::max(rect.width, 0), left, width);
+    const std::int64_t right =
+        std::clamp<std::int64_t>(std::int64_t{rect.x} + std::max(rect.width, 0), left, width);
     const std::int64_t bottom =
         std::clamp<std::int64_t>(std::int64_t{rect.y} + std::max(rect.height, 0), top, height);
     return {left, top, static_cast<std::int32_t>(right - left), static_cast<std::int32_t>(bottom - top)};
@@ -138,7 +141,8 @@ image_frame_ptr& impl::slot(frame_slot which) noexcept {
 }
 
 slot_presence impl::present_slots() const noexcept {
-    return {static_cast<bool>(denoised_slot), static_cast<bool>(enhanced_slot), static_cast<bool>(result_slot)};
+    return {static_cast<bool>(denoised_slot), static_cast<bool>(enhanced_slot),
+            static_cast<bool>(result_slot)};
 }
 
 stage_step impl::next_step(std::uint32_t stage, bool has_work) const noexcept {
@@ -173,102 +177,112 @@ void impl::skip_stage(std::uint32_t stage) {
         enhanced_slot = {};
 }
 
-void impl::run_reduce_noise_stage(std::uint32_t delay) {
+// Whether the stage starts now. A stage that waits is left to the chain, which reaches it when the
+// running job delivers; a skipped stage hands on to the next one with the same delay.
+bool impl::stage_starts(std::uint32_t stage, bool has_work, std::uint32_t delay) {
     if (closing)
-        return;
+        return false;
+    switch (next_step(stage, has_work)) {
+    case stage_step::wait:
+        return false;
+    case stage_step::skip:
+        skip_stage(stage);
+        run_stage_after(stage, delay);
+        return false;
+    case stage_step::start:
+        return true;
+    }
+    return false;
+}
+
+void impl::run_stage_after(std::uint32_t stage, std::uint32_t delay) {
+    switch (stage) {
+    case reduce_noise:
+        run_natural_enhance_stage(delay);
+        break;
+    case natural_enhance:
+        run_remove_red_eyes_stage(delay);
+        break;
+    case remove_red_eyes:
+        run_tilt_shift_stage(delay);
+        break;
+    case tilt_shift:
+        run_film_effect_stage(delay);
+        break;
+    case film_effect:
+        run_grain_stage(delay);
+        break;
+    default:
+        end_chain();
+        break;
+    }
+}
+
+// A stage's result has been stored: the next stage starts at once.
+void impl::stage_delivered(std::uint32_t stage) {
+    progress_callback(100);
+    running_stage = all_stages;
+    run_stage_after(stage, 0);
+}
+
+void impl::run_reduce_noise_stage(std::uint32_t delay) {
     const controls_frame& panel = *controls;
     const bool has_work = (panel.reduce_noise_intensity_color > 0 || panel.reduce_noise_intensity > 0) &&
                           panel.reduce_noise_blending > 0;
-    if (next_step(reduce_noise, has_work) != stage_step::start) {
-        skip_stage(reduce_noise);
-        run_natural_enhance_stage(delay);
+    if (!stage_starts(reduce_noise, has_work, delay))
         return;
-    }
     begin_stage(reduce_noise);
     const bool bilateral = IsDlgButtonChecked(panel.window_handle(), IDC_DENOISE_BILATERAL) == BST_CHECKED;
-    start_reduce_noise(panel.engine, &filter_lane.latest_ticket, filter_lane.thread, filter_lane.producer,
-                       posted_tasks, static_cast<int>(delay), source_slot, bilateral, panel.reduce_noise_intensity,
-                       panel.reduce_noise_intensity_color, panel.reduce_noise_blending,
-                       2 * panel.reduce_noise_tile_size + 1, 2 * panel.reduce_noise_search_size + 3, denoised_slot,
-                       [this](image_frame_ptr&& frame) {
-                           denoised_slot = std::move(frame);
-                           progress_callback(100);
-                           running_stage = all_stages;
-                           run_natural_enhance_stage(0);
-                       });
+    start_reduce_noise(
+        panel.engine, &filter_lane.latest_ticket, filter_lane.thread, filter_lane.producer, posted_tasks,
+        static_cast<int>(delay), source_slot, bilateral, panel.reduce_noise_intensity,
+        panel.reduce_noise_intensity_color, panel.reduce_noise_blending, 2 * panel.reduce_noise_tile_size + 1,
+        2 * panel.reduce_noise_search_size + 3, denoised_slot, [this](image_frame_ptr&& frame) {
+            denoised_slot = std::move(frame);
+            stage_delivered(reduce_noise);
+        });
 }
 
 void impl::run_natural_enhance_stage(std::uint32_t delay) {
-    if (closing)
-        return;
     const controls_frame& panel = *controls;
     const bool has_work = panel.natural_enhance_balance > 0 || panel.natural_enhance_intensity > 0;
-    switch (next_step(natural_enhance, has_work)) {
-    case stage_step::wait:
+    if (!stage_starts(natural_enhance, has_work, delay))
         return;
-    case stage_step::skip:
-        skip_stage(natural_enhance);
-        run_remove_red_eyes_stage(delay);
-        return;
-    case stage_step::start:
-        break;
-    }
+    const image_frame_ptr& source =
+        slot(choose_stage_source(natural_enhance, present_slots(), result_slot_stage));
     begin_stage(natural_enhance);
     start_natural_enhance(panel.engine, &filter_lane.latest_ticket, filter_lane.thread, filter_lane.producer,
-                          posted_tasks, static_cast<int>(delay),
-                          slot(choose_stage_source(natural_enhance, present_slots(), result_slot_stage)),
-                          panel.natural_enhance_intensity, panel.natural_enhance_ratios,
-                          panel.natural_enhance_balance, panel.natural_enhance_tolerance,
-                          panel.natural_enhance_tile_size, enhanced_slot, [this](image_frame_ptr&& frame) {
+                          posted_tasks, static_cast<int>(delay), source, panel.natural_enhance_intensity,
+                          panel.natural_enhance_ratios, panel.natural_enhance_balance,
+                          panel.natural_enhance_tolerance, panel.natural_enhance_tile_size, enhanced_slot,
+                          [this](image_frame_ptr&& frame) {
                               enhanced_slot = std::move(frame);
-                              progress_callback(100);
-                              running_stage = all_stages;
-                              run_remove_red_eyes_stage(0);
+                              stage_delivered(natural_enhance);
                           });
 }
 
 void impl::run_remove_red_eyes_stage(std::uint32_t delay) {
-    if (closing)
-        return;
     controls_frame& panel = *controls;
-    switch (next_step(remove_red_eyes, panel.eyes.position > 0)) {
-    case stage_step::wait:
+    if (!stage_starts(remove_red_eyes, panel.eyes.position > 0, delay))
         return;
-    case stage_step::skip:
-        skip_stage(remove_red_eyes);
-        run_tilt_shift_stage(delay);
-        return;
-    case stage_step::start:
-        break;
-    }
-    const image_frame_ptr& source = slot(choose_stage_source(remove_red_eyes, present_slots(), result_slot_stage));
+    const image_frame_ptr& source =
+        slot(choose_stage_source(remove_red_eyes, present_slots(), result_slot_stage));
     begin_stage(remove_red_eyes);
     start_remove_red_eyes(panel.engine, &filter_lane.latest_ticket, filter_lane.thread, filter_lane.producer,
-                          posted_tasks, static_cast<int>(delay), source, result_slot, panel.eyes.circles.data(),
-                          panel.eyes.position, &panel.eyes.shared_data, panel.eyes.darken_border,
-                          panel.eyes.darken_intensity, [this](image_frame_ptr&& frame) {
+                          posted_tasks, static_cast<int>(delay), source, result_slot,
+                          panel.eyes.circles.data(), panel.eyes.position, &panel.eyes.shared_data,
+                          panel.eyes.darken_border, panel.eyes.darken_intensity,
+                          [this](image_frame_ptr&& frame) {
                               result_slot = std::move(frame);
                               result_slot_stage = remove_red_eyes;
-                              progress_callback(100);
-                              running_stage = all_stages;
-                              run_tilt_shift_stage(0);
+                              stage_delivered(remove_red_eyes);
                           });
 }
 
 void impl::run_tilt_shift_stage(std::uint32_t delay) {
-    if (closing)
-        return;
     const controls_frame& panel = *controls;
-    switch (next_step(tilt_shift, true)) {
-    case stage_step::wait:
+    if (!stage_starts(tilt_shift, true, delay))
         return;
-    case stage_step::skip:
-        skip_stage(tilt_shift);
-        run_film_effect_stage(delay);
-        return;
-    case stage_step::start:
-        break;
-    }
     const image_frame_ptr& source = slot(choose_stage_source(tilt_shift, present_slots(), result_slot_stage));
     const preview_rect focused = clamp_to_image(panel.focused, source.frame_width(), source.frame_height());
     begin_stage(tilt_shift);
@@ -278,27 +292,16 @@ void impl::run_tilt_shift_stage(std::uint32_t delay) {
                      [this](image_frame_ptr&& frame) {
                          result_slot_stage = tilt_shift;
                          result_slot = std::move(frame);
-                         progress_callback(100);
-                         running_stage = all_stages;
-                         run_film_effect_stage(0);
+                         stage_delivered(tilt_shift);
                      });
 }
 
 void impl::run_film_effect_stage(std::uint32_t delay) {
-    if (closing)
-        return;
     const controls_frame& panel = *controls;
-    switch (next_step(film_effect, true)) {
-    case stage_step::wait:
+    if (!stage_starts(film_effect, true, delay))
         return;
-    case stage_step::skip:
-        skip_stage(film_effect);
-        run_grain_stage(delay);
-        return;
-    case stage_step::start:
-        break;
-    }
-    const image_frame_ptr& source = slot(choose_stage_source(film_effect, present_slots(), result_slot_stage));
+    const image_frame_ptr& source =
+        slot(choose_stage_source(film_effect, present_slots(), result_slot_stage));
     // The first four presets take no intensity.
     const LRESULT chosen = SendDlgItemMessageW(panel.window_handle(), IDC_EFFECT_COMBO, CB_GETCURSEL, 0, 0);
     const int intensity = chosen >= 4 ? panel.effect_intensity : -1;
@@ -314,30 +317,14 @@ void impl::run_film_effect_stage(std::uint32_t delay) {
                            } else {
                                result_slot_stage = all_stages;
                            }
-                           progress_callback(100);
-                           running_stage = all_stages;
-                           run_grain_stage(0);
+                           stage_delivered(film_effect);
                        });
 }
 
 void impl::run_grain_stage(std::uint32_t delay) {
-    if (closing)
-        return;
     const controls_frame& panel = *controls;
-    switch (next_step(grain, true)) {
-    case stage_step::wait:
+    if (!stage_starts(grain, true, delay))
         return;
-    case stage_step::skip:
-        if (running_stage == grain)
-            cancel_stage_job();
-        if (result_slot_stage == grain)
-            result_slot_stage = all_stages;
-        running_stage = all_stages;
-        end_chain();
-        return;
-    case stage_step::start:
-        break;
-    }
     const image_frame_ptr& source = slot(choose_stage_source(grain, present_slots(), result_slot_stage));
     begin_stage(grain);
     start_named_filter(panel.engine, &filter_lane.latest_ticket, filter_lane.thread, filter_lane.producer,
@@ -348,9 +335,7 @@ void impl::run_grain_stage(std::uint32_t delay) {
                                result_slot = std::move(frame);
                                result_slot_stage = grain;
                            }
-                           running_stage = all_stages;
-                           progress_callback(100);
-                           end_chain();
+                           stage_delivered(grain);
                        });
 }
 

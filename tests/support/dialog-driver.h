@@ -28,7 +28,8 @@ public:
     // A step gets the dialog (never null) and answers true when it is done.
     using step = std::function<bool(HWND dialog)>;
 
-    explicit dialog_script(std::vector<step> steps, std::chrono::milliseconds limit = std::chrono::seconds(60));
+    explicit dialog_script(std::vector<step> steps,
+                           std::chrono::milliseconds limit = std::chrono::seconds(60));
     dialog_script(const dialog_script&) = delete;
     dialog_script& operator=(const dialog_script&) = delete;
     ~dialog_script();

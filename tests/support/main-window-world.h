@@ -43,8 +43,8 @@ inline void write_setting(const std::wstring& key, const wchar_t* name, std::uin
 inline bool read_setting(const std::wstring& key, const wchar_t* name, std::uint32_t& value) {
     DWORD size = sizeof value;
     DWORD type = 0;
-    return RegGetValueW(HKEY_CURRENT_USER, (settings_root + L"\\" + key).c_str(), name, RRF_RT_ANY, &type, &value,
-                        &size) == ERROR_SUCCESS &&
+    return RegGetValueW(HKEY_CURRENT_USER, (settings_root + L"\\" + key).c_str(), name, RRF_RT_ANY, &type,
+                        &value, &size) == ERROR_SUCCESS &&
            type == REG_DWORD;
 }
 
@@ -87,7 +87,8 @@ protected:
 
     // Opens the dialog and runs its loop while steps play the user; true when the script ran to its end
     // within its limit. Message boxes shown meanwhile are read, closed and kept in boxes.
-    bool run(std::vector<dialog_script::step> steps, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+    bool run(std::vector<dialog_script::step> steps,
+             std::chrono::milliseconds limit = std::chrono::seconds(60)) {
         message_box_reader reader;
         dialog_script script(std::move(steps), limit);
         tessolux::main_window::impl& dialog = window ? *window : open();

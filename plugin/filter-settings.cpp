@@ -1,0 +1,143 @@
+// The controls panel's filter settings in the current user's registry: the 18 slider values, the active
+// stages, the bilateral switch, the film effect and the grain kind, one key per host installation.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include "am-collections.h"
+#include "host-entry.h"
+#include "main-controls-frame.h"
+#include "resource.h"
+
+namespace tessolux::main_window {
+
+namespace {
+
+// "Software\Veltrin Media\<product>\<key>" below the current user's root.
+std::wstring settings_key_path(const std::wstring& key) {
+    std::wstring product;
+    system_ui::load_string(product, module_instance(), IDS_PRODUCT_NAME);
+    return L"Software\\Veltrin Media\\" + product + L"\\" + key;
+}
+
+// The value when it is there as a REG_DWORD; a missing value, another type or another size is no value.
+std::optional<std::uint32_t> read_dword(HKEY key, const wchar_t* name) {
+    if (key == nullptr)
+        return std::nullopt;
+    DWORD type = 0;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof data)
+        return std::nullopt;
+    return data;
+}
+
+void write_dword(HKEY key, const wchar_t* name, std::uint32_t value) {
+    const DWORD data = value;
+    system_ui::registry_check{} <<=
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
+}
+
+} // namespace
+
+void controls_frame::load_filter_settings(const std::wstring& key) {
+    system_ui::key_handle root;
+    {
+        HKEY opened = nullptr;
+        system_ui::registry_check{} <<= RegOpenCurrentUser(KEY_READ, &opened);
+        root.reset(opened);
+    }
+    // The defaults go in once the root is open: a load that cannot start leaves the fields as the sliders
+    // show them.
+    for (const trackbar_definition& row : trackbar_definitions)
+        row.field(*this) = static_cast<std::int32_t>(row.default_value);
+    natural_enhance_tile_size = image_tile_size();
+    system_ui::key_handle settings;
+    {
+        HKEY opened = nullptr;
+        // A key that does not open is a first run or a reset: every default stands.
+        if (RegOpenKeyExW(root.get(), settings_key_path(key).c_str(), 0, KEY_READ, &opened) == ERROR_SUCCESS)
+            settings.reset(opened);
+    }
+    const HKEY values = settings.get();
+
+    const bool was_loading = std::exchange(loading, true);
+    const auto restore = cpp::make_scope_guard([&] { loading = was_loading; });
+
+    for (const trackbar_definition& row : trackbar_definitions) {
+        if (const auto stored = read_dword(values, row.value_name);
+            stored && *stored - static_cast<std::uint32_t>(row.minimum) <
+                          static_cast<std::uint32_t>(row.maximum - row.minimum + 1))
+            row.field(*this) = static_cast<std::int32_t>(*stored);
+        set_trackbar_position(row.id, row.field(*this));
+    }
+
+    // Each stage that changes goes through its check box's own handling (enabling, auto expand/collapse).
+    const std::uint32_t target = read_dword(values, L"ActiveFilters").value_or(natural_enhance);
+    for (std::size_t panel = 0; panel != panel_count; ++panel) {
+        const std::uint32_t bit = 2u << panel; // the panels' stage bits, top to bottom
+        if (((active_filters ^ target) & bit) == 0)
+            continue;
+        set_check(stage_check_id(panel), (target & bit) != 0);
+        on_stage_check(panel);
+    }
+
+    // Without a key the three choices go back to what a new panel has, so that a reset resets them too.
+    const auto choice = [&](const wchar_t* name) {
+        return values != nullptr ? read_dword(values, name) : std::optional<std::uint32_t>(0);
+    };
+    if (const auto bilateral = choice(L"DenoiseBilateral");
+        bilateral && (*bilateral != 0) != bilateral_filter()) {
+        set_check(IDC_DENOISE_BILATERAL, *bilateral != 0);
+        on_bilateral();
+    }
+    // An index the list does not have would leave the film stage without a preset, and a save would write
+    // it back: it is ignored like an out-of-range slider value.
+    const auto count =
+        static_cast<std::uint32_t>(SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_GETCOUNT, 0, 0));
+    if (const auto effect = choice(L"CurrentEffectFilter"); effect && *effect < count) {
+        select_effect(static_cast<std::int32_t>(*effect));
+    } else if (values == nullptr) {
+        effect_has_intensity = false;
+        refresh_panel(panel_of(film_effect));
+    }
+    if (const auto kind = choice(L"CurrentGrainFilter")) {
+        const std::uint32_t radio = *kind == 0   ? IDC_GRAIN_REGULAR
+                                    : *kind == 1 ? IDC_GRAIN_FAT
+                                                 : IDC_GRAIN_FRACTAL;
+        CheckRadioButton(dialog_.get(), IDC_GRAIN_REGULAR, IDC_GRAIN_FRACTAL, static_cast<int>(radio));
+        on_grain(radio - IDC_GRAIN_REGULAR);
+    }
+}
+
+void controls_frame::save_filter_settings(const std::wstring& key) {
+    system_ui::key_handle root;
+    {
+        HKEY opened = nullptr;
+        system_ui::registry_check{} <<= RegOpenCurrentUser(KEY_WRITE, &opened);
+        root.reset(opened);
+    }
+    system_ui::key_handle settings;
+    {
+        HKEY opened = nullptr;
+        system_ui::registry_check{} <<=
+            RegCreateKeyExW(root.get(), settings_key_path(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_WRITE, nullptr, &opened, nullptr);
+        settings.reset(opened);
+    }
+    for (const trackbar_definition& row : trackbar_definitions)
+        write_dword(settings.get(), row.value_name, static_cast<std::uint32_t>(row.field(*this)));
+    write_dword(settings.get(), L"ActiveFilters", active_filters);
+    write_dword(settings.get(), L"DenoiseBilateral", bilateral_filter() ? 1 : 0);
+    write_dword(
+        settings.get(), L"CurrentEffectFilter",
+        static_cast<std::uint32_t>(SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_GETCURSEL, 0, 0)));
+    write_dword(settings.get(), L"CurrentGrainFilter", grain_kind);
+}
+
+} // namespace tessolux::main_window
