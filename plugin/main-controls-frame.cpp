@@ -534,9 +534,8 @@ INT_PTR controls_frame::on_ctl_color_static(HDC dc, HWND control) {
         break;
     case IDC_REDEYE_RADIUS_LABEL:
     case IDC_REDEYE_RADIUS:
-        // The brush radius matters only while circles are being drawn. Dimmed with the grey of disabled text:
-        // the active border's colour is white on some systems, which leaves nothing to read.
-        SetTextColor(dc, selection_mode == 2 ? RGB(0, 0, 0) : GetSysColor(COLOR_GRAYTEXT));
+        // The brush radius matters only while circles are being drawn.
+        SetTextColor(dc, selection_mode == 2 ? RGB(0, 0, 0) : GetSysColor(COLOR_ACTIVEBORDER));
         break;
     default:
         break;
@@ -829,9 +828,7 @@ void controls_frame::on_paint() {
     const HDC dc = BeginPaint(dialog_.get(), &paint);
     const auto end = cpp::make_scope_guard([&] { EndPaint(dialog_.get(), &paint); });
     const int r = scaled(scale_, 2);
-    // The 3D shadow grey: the active border's colour, which Windows draws grey, is white on some systems and
-    // would leave the frames invisible on the button face.
-    const system_ui::pen_handle pen(CreatePen(PS_SOLID, 1, GetSysColor(COLOR_3DSHADOW)));
+    const system_ui::pen_handle pen(CreatePen(PS_SOLID, 1, GetSysColor(COLOR_ACTIVEBORDER)));
     const system_ui::selection_guard pen_selection(dc, pen.get());
     const system_ui::selection_guard brush_selection(dc, GetStockObject(HOLLOW_BRUSH));
     const layout first_arrow = layout_of(docker(IDC_DENOISE_EXPAND));
@@ -1025,7 +1022,7 @@ void controls_frame::set_panel_fonts(HFONT normal, HFONT arrows) {
     // Tab stops in dialog units of each edit's font: the focused area's numbers leave room for the icons;
     // the history's counts stand clear of "# of circles:" also in a wide 16-pixel font.
     const int focus_area_stop = 16;
-    const int history_stop = 58;
+    const int history_stop = 50;
     SendDlgItemMessageW(dialog_.get(), IDC_SELECT_STATS, EM_SETTABSTOPS, 1,
                         reinterpret_cast<LPARAM>(&focus_area_stop));
     SendDlgItemMessageW(dialog_.get(), IDC_REDEYE_HISTORY, EM_SETTABSTOPS, 1,

@@ -20,7 +20,7 @@ as_root() {
 }
 
 PACKAGES=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools wine wine32:i386 xvfb xauth
-          imagemagick fonts-wine googletest cmake ninja-build g++ x11-utils ca-certificates)
+          imagemagick fonts-wine fonts-dejavu-core googletest cmake ninja-build g++ x11-utils ca-certificates)
 
 install_packages() {
     local missing=()
@@ -82,6 +82,16 @@ start_wine() {
     # The first Wine process starts the prefix's services; they would hold on to whatever output pipe
     # that process had (and keep ctest waiting), so start them here with no pipe attached.
     wine cmd /c exit </dev/null >/dev/null 2>&1 || { log "Wine does not run programs in $WINEPREFIX"; return 1; }
+    # Wine's own Tahoma lacks the arrows and superscripts the dialog shows; on Windows font linking
+    # supplies such glyphs, here DejaVu Sans does.
+    local link='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+    for face in Tahoma "MS Shell Dlg"; do
+        wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "DejaVuSans.ttf,DejaVu Sans" /f >/dev/null 2>&1 || true
+    done
+    # Windows' own colours where Wine's differ in what the dialog draws with: the button face the pictures
+    # are drawn on, and the border colour of the frames and dimmed texts (white in Wine's default scheme).
+    wine reg add 'HKCU\Control Panel\Colors' /v ButtonFace /d "240 240 240" /f >/dev/null 2>&1 || true
+    wine reg add 'HKCU\Control Panel\Colors' /v ActiveBorder /d "180 180 180" /f >/dev/null 2>&1 || true
     # On our own Xvfb no window manager answers: a managed window then waits for one at every hide and
     # destroy. Wine leaves its windows unmanaged there, and managed on a person's display.
     if [ -n "${XVFB_PID:-}" ]; then

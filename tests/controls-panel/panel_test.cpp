@@ -514,7 +514,7 @@ TEST_F(controls_panel,
     const HWND dialog = panel->window_handle();
     RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     const COLORREF face = GetSysColor(COLOR_3DFACE);
-    const COLORREF frame = GetSysColor(COLOR_3DSHADOW);
+    const COLORREF frame = GetSysColor(COLOR_ACTIVEBORDER);
     // The frames' left edges run from above each arrow down past the panel's lowest control; between two
     // frames lies the button face. The next arrow stands 14 pixels below the lowest control, and the frame
     // ends 3r = 6 pixels below it. The first two panels are in view.
