@@ -490,6 +490,8 @@ void impl::on_size(int width, int height) {
 
 void impl::on_timer() {
     ++timer_ticks;
+    if (pointer_stats_retry_pending)
+        update_pointer_stats();
     const bool focus_marker =
         (view_flags & show_focus_marker) != 0 && (controls->active_filters & tilt_shift) != 0;
     if ((view_flags & show_border) != 0 || focus_marker)

@@ -16,6 +16,7 @@
 #include "image-processor.h"
 #include "main-controls-frame.h"
 #include "preview-geometry.h"
+#include "region-rules.h"
 #include "stage-chain.h"
 #include "win-common.h"
 
@@ -43,18 +44,6 @@ enum view_flag : std::uint32_t {
     show_border = 2,
     show_focus_marker = 4,
     show_pointer_stats = 8,
-};
-
-// drag_state: what the left button is doing in the preview.
-enum drag_flag : std::uint32_t {
-    drawing_focus = 1,
-    panning = 2,
-    moving_focus = 4,
-    painting_circles = 16,
-    resizing_left = 0x100,
-    resizing_right = 0x200,
-    resizing_top = 0x400,
-    resizing_bottom = 0x800,
 };
 
 // The red-eye brush's radius in view pixels stays within these.
@@ -177,6 +166,15 @@ public:
     void move_select_circle(int dx, int dy);
     void update_radius_text();
     void update_pointer_stats();
+    bool in_viewport(int x, int y) const noexcept;
+    // {0, 0, W, H} of the displayed frame: the image the tools mark regions on.
+    preview_rect image_area();
+    void drag_to(int x, int y, WPARAM keys);
+    void hover_over(int x, int y, WPARAM keys);
+    void hover_focus_handles(int x, int y, bool control);
+    void paint_circle_at(int x, int y);
+    void follow_with_brush(int x, int y, WPARAM keys);
+    void set_cursor(tool_cursor cursor);
 
     // Commands (main-commands.cpp) -----------------------------------------------------------------------
     void on_command(const system_ui::register_function& register_window, WPARAM wparam, LPARAM lparam);

@@ -37,6 +37,10 @@ void impl::ensure_back_buffer(HDC dc, int, int, unsigned width, unsigned height)
         if (!back_dc)
             throw std::bad_alloc();
     }
+    // The status bar, the view text and the panel's controls paint themselves into this DC too, and some
+    // leave a clip region behind: every user starts unclipped, or its drawing lands only where the last
+    // control's rectangle was.
+    SelectClipRgn(back_dc.get(), nullptr);
     if (back_width >= width && back_height >= height)
         return;
     // The buffer only grows: the next paint of any size reuses it.
