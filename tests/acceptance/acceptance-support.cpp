@@ -178,7 +178,23 @@ step wheel(POINT at, int notches) {
 }
 
 step click(POINT at) {
-    return drag(at, at);
+    // The button goes down and up where the pointer rests: the system sends no move in between.
+    return [at](HWND dialog) {
+        PostMessageW(dialog, WM_MOUSEMOVE, 0, MAKELPARAM(at.x, at.y));
+        PostMessageW(dialog, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(at.x, at.y));
+        PostMessageW(dialog, WM_LBUTTONUP, 0, MAKELPARAM(at.x, at.y));
+        return true;
+    };
+}
+
+step read_panel_text(int id, std::wstring& text) {
+    return [id, &text](HWND dialog) {
+        // Steps run from a timer, which comes only once no posted message waits.
+        wchar_t buffer[256] = {};
+        GetDlgItemTextW(panel_of(dialog), id, buffer, 256);
+        text = buffer;
+        return true;
+    };
 }
 
 } // namespace user

@@ -64,6 +64,8 @@ step drag(POINT from, POINT to, WPARAM keys = 0);
 step wheel(POINT at, int notches);
 // A click of the left button at a point.
 step click(POINT at);
+// Reads the text of a control of the panel into text, once the messages posted before it have run.
+step read_panel_text(int id, std::wstring& text);
 } // namespace user
 
 // Shows the about box through the module and closes it as a person would once it is up: a click, or

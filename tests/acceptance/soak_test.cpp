@@ -35,7 +35,13 @@ struct run_figures {
 
 // What the user does in run n: a slider, the zoom, the focused rectangle of tilt-shift, a red-eye circle,
 // a pan, each a little different from run to run.
-std::vector<dialog_script::step> user_session(int n, ending how, const std::wstring& done) {
+// What the tools left in the panel's texts.
+struct tool_traces {
+    std::wstring focus_before, focus_after, circles;
+};
+
+std::vector<dialog_script::step> user_session(int n, ending how, const std::wstring& done,
+                                              tool_traces& traces) {
     const POINT centre{220, 200};
     const int shift = (n * 7) % 40;
     std::vector<dialog_script::step> steps{
@@ -44,13 +50,16 @@ std::vector<dialog_script::step> user_session(int n, ending how, const std::wstr
         user::command(n % 2 == 0 ? ID_ZOOM_IN : ID_ZOOM_OUT),
         user::wheel(centre, n % 2 == 0 ? 1 : -1),
         user::ensure_stage_open(IDC_TILTSHIFT_ENABLE, IDC_TILTSHIFT_EXPAND),
+        user::read_panel_text(IDC_SELECT_STATS, traces.focus_before),
         user::click_panel(IDC_TILTSHIFT_SELECT),
         user::drag({120 + shift, 110}, {300 + shift, 260}),
         user::click_panel(IDC_TILTSHIFT_SELECT),
+        user::read_panel_text(IDC_SELECT_STATS, traces.focus_after),
         user::ensure_stage_open(IDC_REDEYE_ENABLE, IDC_REDEYE_EXPAND),
         user::click_panel(IDC_REDEYE_DRAW),
         user::click({200 + shift, 180}),
         user::click_panel(IDC_REDEYE_DRAW),
+        user::read_panel_text(IDC_REDEYE_HISTORY, traces.circles),
         user::drag({150, 150}, {170 + shift, 160}),
         user::command(ID_ZOOM_100),
         user::command(ID_CENTER_VIEW_KEY),
@@ -114,10 +123,11 @@ TEST(soak, fifty_runs_in_one_host_leave_nothing_behind) {
         filter_host::image document = photo;
         filter_host::run_report report;
         std::vector<test_support::message_box> boxes;
+        tool_traces traces;
         bool played = false;
         {
             test_support::message_box_reader reader;
-            dialog_script script(user_session(n, how, done), std::chrono::seconds(60));
+            dialog_script script(user_session(n, how, done, traces), std::chrono::seconds(60));
             // Every fourth run filters a selection.
             report = filter_host::run_filter(module, document, n % 4 == 0 ? &selection : nullptr, {});
             played = script.finished() && !script.expired();
@@ -125,6 +135,10 @@ TEST(soak, fifty_runs_in_one_host_leave_nothing_behind) {
         }
         ASSERT_TRUE(played) << "run " << n << ": the user's session did not play to its end";
         EXPECT_TRUE(boxes.empty()) << "run " << n << ": " << boxes.size() << " failure boxes";
+        EXPECT_NE(traces.focus_after, traces.focus_before)
+            << "run " << n << ": the focused rectangle was drawn";
+        EXPECT_EQ(traces.circles.substr(0, traces.circles.find(L'\r')), L"# of circles:\t1")
+            << "run " << n << ": one red-eye circle was painted";
         EXPECT_EQ(report.applied, how == ending::apply) << "run " << n;
         EXPECT_EQ(report.result, how == ending::apply ? 0 : tessolux::host::userCanceledErr) << "run " << n;
 
