@@ -82,6 +82,13 @@ void release_screen_dc(HDC dc) noexcept {
 }
 
 // The dialog as it is on the screen: whatever the preview painted on WM_PAINT shows only there.
+// " (N s)": the bound that passed, for the message that says what the host waited for.
+std::string bound_text(std::chrono::milliseconds limit) {
+    return " (" + std::to_string(std::chrono::ceil<std::chrono::seconds>(limit).count()) + " s)";
+}
+
+} // namespace
+
 image grab_window(HWND window) {
     SetForegroundWindow(window);
     RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
@@ -121,13 +128,6 @@ image grab_window(HWND window) {
                 shot.at(x, y, p) = pixel[2 - p];
     return shot;
 }
-
-// " (N s)": the bound that passed, for the message that says what the host waited for.
-std::string bound_text(std::chrono::milliseconds limit) {
-    return " (" + std::to_string(std::chrono::ceil<std::chrono::seconds>(limit).count()) + " s)";
-}
-
-} // namespace
 
 void end_process(const std::string& why) {
     std::fprintf(stderr, "filter-host: %s; ending the run\n", why.c_str());

@@ -20,6 +20,12 @@
 
 namespace filter_host {
 
+struct image;
+
+// What the screen shows of a window, brought to the front and repainted first: the only way to see what a
+// window draws on WM_PAINT alone.
+image grab_window(HWND window);
+
 // The exit code of a run whose dialog the host gave up on.
 constexpr int gave_up_exit_code = 4;
 

@@ -183,6 +183,26 @@ public:
     void show_help();
     void reload_icons();
     void set_status_summary(const std::wstring& text);
+    // What a command of the settings menu, or of the view menu opened at client point x, y, does.
+    void run_settings_command(UINT command);
+    void run_view_command(UINT command, int x, int y);
+    // view_flags ^= flag, with its check mark in the view menu, and the view refreshed.
+    void toggle_view_flag(std::uint32_t flag);
+    // The view menu's check marks from view_flags; the focus marker's item is greyed while tilt-shift is
+    // inactive.
+    void recheck_view_menu();
+    // After a command that changed the view: its information text, the preview, the pointer statistics.
+    void refresh_view();
+    void zoom_command(double factor);
+    void run_step_command(UINT command);
+    void scale_brush_command(double factor);
+    void add_circle_at_brush();
+    void toggle_maximised();
+    void step_dpi_scale(bool up);
+    // Load (or reset, from key "empty") and save of the filter settings; a registry failure is reported
+    // and the dialog stays as it was.
+    void load_settings_command(const std::wstring& key, UINT done_text_id);
+    void save_settings_command();
 
     // Window settings (window-settings.cpp) --------------------------------------------------------------
     void load_window_settings();
