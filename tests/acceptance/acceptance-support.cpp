@@ -7,14 +7,49 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "plugin/host-entry.h"
 #include "resource.h"
 
 namespace acceptance {
+
+namespace {
+
+// The about box on the calling thread: a dialog with the logo's control.
+BOOL CALLBACK find_about_box(HWND window, LPARAM found) {
+    wchar_t kind[16];
+    if (GetClassNameW(window, kind, 16) != 0 && std::wstring(kind) == L"#32770" &&
+        GetDlgItem(window, IDC_ABOUT_LOGO) != nullptr) {
+        *reinterpret_cast<HWND*>(found) = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK find_menu(HWND window, LPARAM found) {
+    wchar_t kind[16] = {};
+    GetClassNameW(window, kind, 16);
+    if (std::wstring(kind) == L"#32768" && IsWindowVisible(window) &&
+        GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+        *reinterpret_cast<bool*>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A popup menu of the calling thread is on the screen.
+bool menu_open() {
+    bool found = false;
+    EnumWindows(&find_menu, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+} // namespace
 
 // The module ----------------------------------------------------------------------------------------------
 
@@ -187,6 +222,28 @@ step click(POINT at) {
     };
 }
 
+step menu_key(WPARAM key) {
+    return [key](HWND dialog) {
+        if (!menu_open())
+            return false;
+        PostMessageW(dialog, WM_KEYDOWN, key, 1);
+        PostMessageW(dialog, WM_KEYUP, key, 0xC0000001);
+        return true;
+    };
+}
+
+step close_about_box() {
+    return [](HWND) {
+        HWND box = nullptr;
+        EnumThreadWindows(GetCurrentThreadId(), &find_about_box, reinterpret_cast<LPARAM>(&box));
+        if (box == nullptr)
+            return false;
+        PostMessageW(box, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(20, 230));
+        PostMessageW(box, WM_LBUTTONUP, 0, MAKELPARAM(20, 230));
+        return true;
+    };
+}
+
 step read_panel_text(int id, std::wstring& text) {
     return [id, &text](HWND dialog) {
         // Steps run from a timer, which comes only once no posted message waits.
@@ -216,16 +273,6 @@ thread_local about_visit* visit = nullptr;
 std::wstring text_of(HWND window) {
     wchar_t text[256] = {};
     return {text, static_cast<std::size_t>(GetWindowTextW(window, text, 256))};
-}
-
-BOOL CALLBACK find_about_box(HWND window, LPARAM found) {
-    wchar_t kind[16];
-    if (GetClassNameW(window, kind, 16) != 0 && std::wstring(kind) == L"#32770" &&
-        GetDlgItem(window, IDC_ABOUT_LOGO) != nullptr) {
-        *reinterpret_cast<HWND*>(found) = window;
-        return FALSE;
-    }
-    return TRUE;
 }
 
 void CALLBACK look_at_about_box(HWND, UINT, UINT_PTR, DWORD) {
@@ -272,11 +319,21 @@ namespace {
 
 struct census_record {
     std::mutex lock;
-    std::vector<HGDIOBJ> gdi;
+    struct made_object {
+        HGDIOBJ object;
+        const char* made_by; // the function
+        void* site;          // where in the module it was asked for
+    };
+    // The objects the module made and has not deleted: a handle it deleted may come back as another's
+    // object, which is not the module's to answer for.
+    std::unordered_map<HGDIOBJ, made_object> gdi;
+    std::size_t gdi_made = 0;
     std::vector<HWND> windows;
     std::vector<HMENU> menus;
     std::vector<HACCEL> accelerators;
     std::vector<HICON> icons;
+    std::size_t user_made = 0;
+    std::vector<void*> failed_deletions; // where in the module each was asked for
     std::size_t image_lists_made = 0;
     std::size_t image_lists_destroyed = 0;
 };
@@ -290,48 +347,73 @@ template <class Handle, class List> Handle keep(Handle handle, List census_recor
     if (handle != nullptr) {
         const std::lock_guard guard(recorded().lock);
         (recorded().*list).push_back(handle);
+        ++recorded().user_made;
     }
     return handle;
 }
 
-template <class Handle> Handle keep_gdi(Handle handle) {
+// Inlined into each hook, so that the return address is the module's call site.
+#define keep_gdi(handle, made_by) keep_gdi_at(handle, made_by, __builtin_return_address(0))
+
+template <class Handle> Handle keep_gdi_at(Handle handle, const char* made_by, void* site) {
     if (handle != nullptr) {
         const std::lock_guard guard(recorded().lock);
-        recorded().gdi.push_back(handle);
+        recorded().gdi[handle] = {handle, made_by, site};
+        ++recorded().gdi_made;
     }
     return handle;
+}
+
+// A deletion that fails leaves the object alive, and so does one of an object still selected into a DC
+// (Wine answers success and deletes it once it is selected out): the census keeps those, and where the
+// module asked for a failed one.
+template <class Handle> BOOL forget_if_gone(BOOL deleted, Handle object, void* site) {
+    const std::lock_guard guard(recorded().lock);
+    if (!deleted && object != nullptr)
+        recorded().failed_deletions.push_back(site);
+    else if (GetObjectType(object) == 0)
+        recorded().gdi.erase(object);
+    return deleted;
+}
+
+BOOL WINAPI census_DeleteObject(HGDIOBJ object) {
+    return forget_if_gone(DeleteObject(object), object, __builtin_return_address(0));
+}
+BOOL WINAPI census_DeleteDC(HDC dc) {
+    return forget_if_gone(DeleteDC(dc), dc, __builtin_return_address(0));
 }
 
 HBITMAP WINAPI census_CreateCompatibleBitmap(HDC dc, int width, int height) {
-    return keep_gdi(CreateCompatibleBitmap(dc, width, height));
+    return keep_gdi(CreateCompatibleBitmap(dc, width, height), "CreateCompatibleBitmap");
 }
 HDC WINAPI census_CreateCompatibleDC(HDC dc) {
-    return keep_gdi(CreateCompatibleDC(dc));
+    return keep_gdi(CreateCompatibleDC(dc), "CreateCompatibleDC");
 }
 HBITMAP WINAPI census_CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits,
                                        HANDLE section, DWORD offset) {
-    return keep_gdi(CreateDIBSection(dc, info, usage, bits, section, offset));
+    return keep_gdi(CreateDIBSection(dc, info, usage, bits, section, offset), "CreateDIBSection");
 }
 HBITMAP WINAPI census_CreateBitmap(int width, int height, UINT planes, UINT bits, const void* data) {
-    return keep_gdi(CreateBitmap(width, height, planes, bits, data));
+    return keep_gdi(CreateBitmap(width, height, planes, bits, data), "CreateBitmap");
 }
 HFONT WINAPI census_CreateFontW(int height, int width, int escapement, int orientation, int weight,
                                 DWORD italic, DWORD underline, DWORD strike, DWORD charset, DWORD precision,
                                 DWORD clip, DWORD quality, DWORD pitch, LPCWSTR face) {
     return keep_gdi(CreateFontW(height, width, escapement, orientation, weight, italic, underline, strike,
-                                charset, precision, clip, quality, pitch, face));
+                                charset, precision, clip, quality, pitch, face),
+                    "CreateFontW");
 }
 HFONT WINAPI census_CreateFontIndirectW(const LOGFONTW* font) {
-    return keep_gdi(CreateFontIndirectW(font));
+    return keep_gdi(CreateFontIndirectW(font), "CreateFontIndirectW");
 }
 HPEN WINAPI census_CreatePen(int style, int width, COLORREF colour) {
-    return keep_gdi(CreatePen(style, width, colour));
+    return keep_gdi(CreatePen(style, width, colour), "CreatePen");
 }
 HBRUSH WINAPI census_CreateSolidBrush(COLORREF colour) {
-    return keep_gdi(CreateSolidBrush(colour));
+    return keep_gdi(CreateSolidBrush(colour), "CreateSolidBrush");
 }
 HRGN WINAPI census_CreateRectRgn(int left, int top, int right, int bottom) {
-    return keep_gdi(CreateRectRgn(left, top, right, bottom));
+    return keep_gdi(CreateRectRgn(left, top, right, bottom), "CreateRectRgn");
 }
 HWND WINAPI census_CreateWindowExW(DWORD ex_style, LPCWSTR kind, LPCWSTR name, DWORD style, int x, int y,
                                    int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
@@ -359,7 +441,7 @@ HICON WINAPI census_CreateIconIndirect(PICONINFO info) {
 HANDLE WINAPI census_CopyImage(HANDLE image, UINT type, int width, int height, UINT flags) {
     const HANDLE copy = CopyImage(image, type, width, height, flags);
     if (type == IMAGE_BITMAP)
-        keep_gdi(copy);
+        keep_gdi(copy, "CopyImage");
     else if (type == IMAGE_ICON || type == IMAGE_CURSOR)
         keep(static_cast<HICON>(copy), &census_record::icons);
     return copy;
@@ -395,6 +477,8 @@ template <class Function> void* address(Function* function) {
 }
 
 const hook hooks[] = {
+    {"gdi32.dll", "DeleteObject", address(&census_DeleteObject)},
+    {"gdi32.dll", "DeleteDC", address(&census_DeleteDC)},
     {"gdi32.dll", "CreateCompatibleBitmap", address(&census_CreateCompatibleBitmap)},
     {"gdi32.dll", "CreateCompatibleDC", address(&census_CreateCompatibleDC)},
     {"gdi32.dll", "CreateDIBSection", address(&census_CreateDIBSection)},
@@ -469,24 +553,66 @@ object_census::~object_census() {
         write_slot(slot, original);
 }
 
+namespace {
+
+// Drops the dead handles of a list and answers how many live. A handle, once dead, may come back as
+// another's object: it is not looked at again.
+template <class Handle, class Alive> std::size_t keep_alive(std::vector<Handle>& handles, Alive alive) {
+    std::erase_if(handles, [&](Handle handle) { return !alive(handle); });
+    return handles.size();
+}
+
+} // namespace
+
 object_census::counts object_census::take() const {
     census_record& record = recorded();
     const std::lock_guard guard(record.lock);
     counts now;
-    now.gdi_made = record.gdi.size();
-    now.gdi_alive = static_cast<std::size_t>(
-        std::count_if(record.gdi.begin(), record.gdi.end(), [](HGDIOBJ h) { return GetObjectType(h) != 0; }));
-    now.user_made = record.windows.size() + record.menus.size() + record.accelerators.size() +
-                    record.icons.size() + record.image_lists_made;
+    now.gdi_made = record.gdi_made;
+    std::erase_if(record.gdi, [](const auto& made) { return GetObjectType(made.first) == 0; });
+    now.gdi_alive = record.gdi.size();
+    now.user_made = record.user_made + record.image_lists_made;
     now.user_alive =
-        static_cast<std::size_t>(std::count_if(record.windows.begin(), record.windows.end(), &IsWindow)) +
-        static_cast<std::size_t>(std::count_if(record.menus.begin(), record.menus.end(), &IsMenu)) +
-        static_cast<std::size_t>(
-            std::count_if(record.accelerators.begin(), record.accelerators.end(),
-                          [](HACCEL h) { return CopyAcceleratorTableW(h, nullptr, 0) > 0; })) +
-        static_cast<std::size_t>(std::count_if(record.icons.begin(), record.icons.end(), &icon_alive)) +
-        (record.image_lists_made - record.image_lists_destroyed);
+        keep_alive(record.windows, [](HWND h) { return IsWindow(h) != FALSE; }) +
+        keep_alive(record.menus, [](HMENU h) { return IsMenu(h) != FALSE; }) +
+        keep_alive(record.accelerators, [](HACCEL h) { return CopyAcceleratorTableW(h, nullptr, 0) > 0; }) +
+        keep_alive(record.icons, &icon_alive) + (record.image_lists_made - record.image_lists_destroyed);
     return now;
+}
+
+std::vector<std::string> object_census::gdi_survivors() const {
+    census_record& record = recorded();
+    const std::lock_guard guard(record.lock);
+    std::vector<std::string> survivors;
+    for (const auto& [handle, made] : record.gdi) {
+        const auto& [object, made_by, site] = made;
+        const DWORD kind = GetObjectType(object);
+        if (kind == 0)
+            continue;
+        std::string text = kind == OBJ_BITMAP  ? "bitmap"
+                           : kind == OBJ_FONT  ? "font"
+                           : kind == OBJ_PEN   ? "pen"
+                           : kind == OBJ_BRUSH ? "brush"
+                           : kind == OBJ_MEMDC ? "memory DC"
+                                               : "object of kind " + std::to_string(kind);
+        BITMAP bitmap{};
+        if (kind == OBJ_BITMAP && GetObjectW(object, sizeof bitmap, &bitmap) != 0)
+            text += " " + std::to_string(bitmap.bmWidth) + " x " + std::to_string(bitmap.bmHeight) + " at " +
+                    std::to_string(bitmap.bmBitsPixel) + " bits";
+        char where[48];
+        std::snprintf(where, sizeof where, " at module offset 0x%lx",
+                      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(site) -
+                                                 reinterpret_cast<std::uintptr_t>(module_)));
+        survivors.push_back(text + ", made by " + made_by + where);
+    }
+    for (void* const site : record.failed_deletions) {
+        char where[64];
+        std::snprintf(where, sizeof where, "a DeleteObject that failed, asked for at module offset 0x%lx",
+                      static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(site) -
+                                                 reinterpret_cast<std::uintptr_t>(module_)));
+        survivors.push_back(where);
+    }
+    return survivors;
 }
 
 // Process figures

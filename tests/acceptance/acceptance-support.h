@@ -64,6 +64,11 @@ step drag(POINT from, POINT to, WPARAM keys = 0);
 step wheel(POINT at, int notches);
 // A click of the left button at a point.
 step click(POINT at);
+// Waits for a popup menu of the dialog to open, then presses a key in it (the menu reads the keys posted
+// to its owner).
+step menu_key(WPARAM key);
+// Waits for the about box that a command opened over the dialog, and closes it with a click.
+step close_about_box();
 // Reads the text of a control of the panel into text, once the messages posted before it have run.
 step read_panel_text(int id, std::wstring& text);
 } // namespace user
@@ -79,7 +84,9 @@ struct about_seen {
 about_seen show_and_close_about(filter_host::plugin_module& module, bool by_escape);
 
 // The GDI and USER objects the module makes through its imports, recorded while the census lives
-// (GetGuiResources answers 0 under Wine): every handle is checked for life when asked.
+// (GetGuiResources answers 0 under Wine), each checked for life when the census is taken. A handle found
+// dead, or deleted by the module, is forgotten: the system may hand out its value again for an object
+// that is not the module's.
 class object_census {
 public:
     // Redirects the module's imports of the functions that make objects to the census.
@@ -96,6 +103,9 @@ public:
         std::size_t user_alive = 0;
     };
     counts take() const;
+    // What the GDI objects still alive are (kind, size of a bitmap, where the module made it), and where
+    // the module asked for a deletion that failed.
+    std::vector<std::string> gdi_survivors() const;
 
 private:
     HMODULE module_;

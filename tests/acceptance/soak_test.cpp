@@ -34,7 +34,8 @@ struct run_figures {
 };
 
 // What the user does in run n: a slider, the zoom, the focused rectangle of tilt-shift, a red-eye circle,
-// a pan, each a little different from run to run.
+// a pan, the image border, each a little different from run to run; in some runs the hotkey list, the
+// about box and a change of scale.
 // What the tools left in the panel's texts.
 struct tool_traces {
     std::wstring focus_before, focus_after, circles;
@@ -44,8 +45,24 @@ std::vector<dialog_script::step> user_session(int n, ending how, const std::wstr
                                               tool_traces& traces) {
     const POINT centre{220, 200};
     const int shift = (n * 7) % 40;
-    std::vector<dialog_script::step> steps{
-        test_support::wait_until_ready(done),
+    std::vector<dialog_script::step> steps{test_support::wait_until_ready(done)};
+    // Now and then the other windows and the scale, before the changes that run the chain again: the
+    // hotkey list stays open until the dialog closes, the about box is closed with a click, the scale
+    // goes up a step and back.
+    if (n % 5 == 0)
+        steps.push_back(user::command(ID_HOTKEY_INFO));
+    if (n % 5 == 2) {
+        // The settings menu opens upward from the status bar; its last item is the about box.
+        steps.push_back(user::command(ID_SETTINGS_MENU));
+        steps.push_back(user::menu_key(VK_UP));
+        steps.push_back(user::menu_key(VK_RETURN));
+        steps.push_back(user::close_about_box());
+    }
+    if (n % 7 == 3) {
+        steps.push_back(user::command(ID_SCALE_UP));
+        steps.push_back(user::command(ID_SCALE_DOWN));
+    }
+    const std::vector<dialog_script::step> changes{
         user::move_slider(IDC_DENOISE_INTENSITY, 10 + (n * 13) % 280),
         user::command(n % 2 == 0 ? ID_ZOOM_IN : ID_ZOOM_OUT),
         user::wheel(centre, n % 2 == 0 ? 1 : -1),
@@ -63,9 +80,11 @@ std::vector<dialog_script::step> user_session(int n, ending how, const std::wstr
         user::drag({150, 150}, {170 + shift, 160}),
         user::command(ID_ZOOM_100),
         user::command(ID_CENTER_VIEW_KEY),
+        user::command(ID_SHOW_BORDER),
         user::move_slider(IDC_DENOISE_INTENSITY, 25),
-        test_support::wait_until_ready(done),
     };
+    steps.insert(steps.end(), changes.begin(), changes.end());
+    steps.push_back(test_support::wait_until_ready(done));
     switch (how) {
     case ending::apply:
         steps.push_back(test_support::press(IDC_APPLY));
@@ -148,9 +167,14 @@ TEST(soak, fifty_runs_in_one_host_leave_nothing_behind) {
                     f.objects.gdi_made, f.objects.gdi_alive, f.objects.user_made, f.objects.user_alive,
                     f.process.handles, f.process.threads, f.process.engine_objects,
                     f.process.private_bytes / 1024);
+        if (figures.size() > 1 && f.objects.gdi_alive > figures[figures.size() - 2].objects.gdi_alive)
+            for (const std::string& survivor : census.gdi_survivors())
+                std::printf("     alive: %s\n", survivor.c_str());
         std::fflush(stdout);
     }
 
+    for (const std::string& survivor : census.gdi_survivors())
+        std::printf("alive after the last run: %s\n", survivor.c_str());
     const run_figures& first = figures[settled - 1];
     const run_figures& last = figures.back();
     EXPECT_GT(last.objects.gdi_made, first.objects.gdi_made) << "the census saw the plug-in's objects";
