@@ -124,6 +124,8 @@ void impl::on_command(const system_ui::register_function& register_window, WPARA
     if (closing)
         return;
     const UINT command = LOWORD(wparam);
+    if (run_display_command(command))
+        return;
     const bool brush_mode = controls->selection_mode == 2;
     switch (command) {
     case IDC_APPLY:
@@ -139,22 +141,6 @@ void impl::on_command(const system_ui::register_function& register_window, WPARA
         move_window(dialog, to_preview_rect(desktop));
         return;
     }
-    case ID_BACKGROUND_COLOR:
-        choose_background_colour();
-        return;
-    case ID_SHOW_FOCUS_MARKER:
-        if ((controls->active_filters & tilt_shift) != 0)
-            toggle_view_flag(show_focus_marker);
-        return;
-    case ID_SHOW_BORDER:
-        toggle_view_flag(show_border);
-        return;
-    case ID_SHOW_POINTER_STATS:
-        toggle_view_flag(show_pointer_stats);
-        return;
-    case ID_TOGGLE_RESULT:
-        toggle_view_flag(show_result);
-        return;
     case ID_SCALE_DOWN:
     case ID_SCALE_UP:
         step_dpi_scale(command == ID_SCALE_UP);
@@ -216,6 +202,33 @@ void impl::on_command(const system_ui::register_function& register_window, WPARA
     default:
         run_step_command(command);
         return;
+    }
+}
+
+// The background chooser and the display switches, the same from a key and from the view menu; false
+// for any other command.
+bool impl::run_display_command(UINT command) {
+    switch (command) {
+    case ID_BACKGROUND_COLOR:
+        choose_background_colour();
+        return true;
+    case ID_TOGGLE_RESULT:
+    case ID_SHOW_RESULT:
+        toggle_view_flag(show_result);
+        return true;
+    case ID_SHOW_BORDER:
+        toggle_view_flag(show_border);
+        return true;
+    case ID_SHOW_FOCUS_MARKER:
+        // The marker belongs to tilt-shift: without it there is nothing to mark.
+        if ((controls->active_filters & tilt_shift) != 0)
+            toggle_view_flag(show_focus_marker);
+        return true;
+    case ID_SHOW_POINTER_STATS:
+        toggle_view_flag(show_pointer_stats);
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -450,25 +463,9 @@ void impl::show_context_menu(int x, int y) {
 void impl::run_view_command(UINT command, int x, int y) {
     if (closing)
         return;
+    if (command == 0 || run_display_command(command))
+        return;
     switch (command) {
-    case 0:
-        return;
-    case ID_BACKGROUND_COLOR:
-        choose_background_colour();
-        return;
-    case ID_SHOW_RESULT:
-        toggle_view_flag(show_result);
-        return;
-    case ID_SHOW_BORDER:
-        toggle_view_flag(show_border);
-        return;
-    case ID_SHOW_FOCUS_MARKER:
-        if ((controls->active_filters & tilt_shift) != 0)
-            toggle_view_flag(show_focus_marker);
-        return;
-    case ID_SHOW_POINTER_STATS:
-        toggle_view_flag(show_pointer_stats);
-        return;
     case ID_ZOOM_TO_FIT:
         zoom_to_fit();
         return;

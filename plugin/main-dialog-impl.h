@@ -191,6 +191,7 @@ public:
     // The view menu's check marks from view_flags; the focus marker's item is greyed while tilt-shift is
     // inactive.
     void recheck_view_menu();
+    bool run_display_command(UINT command);
     // After a command that changed the view: its information text, the preview, the pointer statistics.
     void refresh_view();
     void zoom_command(double factor);

@@ -90,13 +90,9 @@ preview_rect clamp_to_image(preview_rect rect, std::int32_t width, std::int32_t 
 } // namespace
 
 void impl::on_filter_changed(unsigned delay, filter_state stage) {
-    if (stage == tilt_shift && view_menu) {
-        const bool active = (controls->active_filters & tilt_shift) != 0;
-        HMENU items = GetSubMenu(view_menu.get(), 0);
-        CheckMenuItem(items, ID_SHOW_FOCUS_MARKER,
-                      MF_BYCOMMAND | ((view_flags & show_focus_marker) != 0 ? MF_CHECKED : MF_UNCHECKED));
-        EnableMenuItem(items, ID_SHOW_FOCUS_MARKER, MF_BYCOMMAND | (active ? MF_ENABLED : MF_GRAYED));
-    }
+    // The focus marker can be shown only while tilt-shift is on.
+    if (stage == tilt_shift && view_menu)
+        recheck_view_menu();
     restart_chain(delay, stage);
 }
 

@@ -260,15 +260,15 @@ struct opened_menu {
 
 TEST_F(accelerator_keys, every_key_reaches_its_command_in_its_tool_mode) {
     auto menu = std::make_shared<opened_menu>();
-    std::unique_ptr<menu_driver> driver;
+    std::unique_ptr<test_support::menu_script> driver;
     const auto watch_menu = [&](impl&) {
-        const menu_driver::step look_at_it = [menu](const std::vector<HWND>& menus) {
+        const test_support::menu_script::step look_at_it = [menu](const std::vector<HWND>& menus) {
             menu->items = reinterpret_cast<HMENU>(SendMessageW(menus[0], MN_GETHMENU, 0, 0));
             GetWindowRect(menus[0], &menu->place);
             return true;
         };
-        driver = std::make_unique<menu_driver>(
-            std::vector<menu_driver::step>{look_at_it, menu_driver::end_menu()});
+        driver = std::make_unique<test_support::menu_script>(
+            std::vector<test_support::menu_script::step>{look_at_it, test_support::end_menu()});
     };
     const auto opened_at = [menu](system_ui::menu_handle impl::*which, bool bottom) -> check {
         return [=](const seen&, const seen& a, accelerator_keys& world) {

@@ -14,7 +14,7 @@
 #include <windows.h>
 
 #include "main-window-world.h"
-#include "menu-driver.h"
+#include "dialog-driver.h"
 #include "plugin/shell-calls.h"
 
 namespace commands_test {
@@ -108,7 +108,7 @@ public:
 
     // Waits until no popup menu is open: a command that opened one has returned.
     static test_support::dialog_script::step menus_closed() {
-        return [](HWND) { return menu_driver::open_menus().empty(); };
+        return [](HWND) { return test_support::open_menus().empty(); };
     }
 
     HWND dialog() const { return window->window_handle(); }

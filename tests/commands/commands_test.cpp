@@ -227,19 +227,20 @@ TEST_F(commands, a_failed_settings_save_is_reported_once_and_the_dialog_stays_op
               ERROR_SUCCESS);
     RegCloseKey(made);
     key = parent + L"\\settings";
-    std::unique_ptr<menu_driver> driver;
-    ASSERT_TRUE(run({ready(), act([&] {
-                         // "Save Filter Settings", chosen in the settings menu as the user would.
-                         driver = std::make_unique<menu_driver>(
-                             std::vector<menu_driver::step>{menu_driver::key(dialog(), L'S')});
-                     }),
-                     keys(0, VK_F10), release(), menus_closed(), act([&] {
-                         EXPECT_TRUE(driver->finished());
-                         EXPECT_NE(dialog(), nullptr);
-                         EXPECT_TRUE(window->was_cancelled());
-                         EXPECT_NE(test_support::status_text(dialog(), 1), string(IDS_SETTINGS_SAVED));
-                     }),
-                     test_support::press(IDC_CANCEL)}));
+    std::unique_ptr<test_support::menu_script> driver;
+    ASSERT_TRUE(
+        run({ready(), act([&] {
+                 // "Save Filter Settings", chosen in the settings menu as the user would.
+                 driver = std::make_unique<test_support::menu_script>(
+                     std::vector<test_support::menu_script::step>{test_support::menu_key(dialog(), L'S')});
+             }),
+             keys(0, VK_F10), release(), menus_closed(), act([&] {
+                 EXPECT_TRUE(driver->finished());
+                 EXPECT_NE(dialog(), nullptr);
+                 EXPECT_TRUE(window->was_cancelled());
+                 EXPECT_NE(test_support::status_text(dialog(), 1), string(IDS_SETTINGS_SAVED));
+             }),
+             test_support::press(IDC_CANCEL)}));
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, string(IDS_FAILURE_CAPTION));
     EXPECT_EQ(boxes[0].text, string(IDS_UNKNOWN_ERROR));

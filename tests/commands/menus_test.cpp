@@ -220,29 +220,30 @@ TEST_F(menus, the_status_bar_shows_the_settings_icon_in_its_first_part_at_the_di
 
 // The settings menu opened with F10 and an item chosen by its underlined letter.
 TEST_F(menus, an_item_chosen_in_the_open_settings_menu_runs_its_command) {
-    std::unique_ptr<menu_driver> driver;
-    ASSERT_TRUE(run({ready(), act([&] {
-                         driver = std::make_unique<menu_driver>(
-                             std::vector<menu_driver::step>{menu_driver::key(dialog(), L'S')});
-                     }),
-                     keys(0, VK_F10), release(), menus_closed(), act([&] {
-                         EXPECT_EQ(test_support::status_text(dialog(), 1), string(IDS_SETTINGS_SAVED));
-                     }),
-                     test_support::press(IDC_CANCEL)}));
+    std::unique_ptr<test_support::menu_script> driver;
+    ASSERT_TRUE(
+        run({ready(), act([&] {
+                 driver = std::make_unique<test_support::menu_script>(
+                     std::vector<test_support::menu_script::step>{test_support::menu_key(dialog(), L'S')});
+             }),
+             keys(0, VK_F10), release(), menus_closed(),
+             act([&] { EXPECT_EQ(test_support::status_text(dialog(), 1), string(IDS_SETTINGS_SAVED)); }),
+             test_support::press(IDC_CANCEL)}));
     EXPECT_TRUE(driver->finished());
 }
 
 TEST_F(menus, a_click_on_the_status_bars_settings_icon_opens_the_settings_menu) {
     HMENU shown = nullptr;
-    std::unique_ptr<menu_driver> driver;
+    std::unique_ptr<test_support::menu_script> driver;
     ASSERT_TRUE(
         run({ready(), act([&] {
-                 driver = std::make_unique<menu_driver>(std::vector<menu_driver::step>{
-                     [&](const std::vector<HWND>& menus) {
-                         shown = reinterpret_cast<HMENU>(SendMessageW(menus[0], MN_GETHMENU, 0, 0));
-                         return true;
-                     },
-                     menu_driver::end_menu()});
+                 driver =
+                     std::make_unique<test_support::menu_script>(std::vector<test_support::menu_script::step>{
+                         [&](const std::vector<HWND>& menus) {
+                             shown = reinterpret_cast<HMENU>(SendMessageW(menus[0], MN_GETHMENU, 0, 0));
+                             return true;
+                         },
+                         test_support::end_menu()});
                  const HWND status = GetDlgItem(dialog(), ID_STATUS);
                  PostMessageW(status, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(6, 6));
                  PostMessageW(status, WM_LBUTTONUP, 0, MAKELPARAM(6, 6));
@@ -297,15 +298,15 @@ TEST_F(menus, zoom_to_200_zooms_about_the_point_where_the_menu_opened) {
         window.reset();
         tessolux::image_point before{};
         tessolux::image_point after{};
-        std::unique_ptr<menu_driver> driver;
+        std::unique_ptr<test_support::menu_script> driver;
         const auto open_menu = [&] {
-            std::vector<menu_driver::step> steps = {menu_driver::key(dialog(), L'Z'),
-                                                    menu_driver::until_open(2)};
+            std::vector<test_support::menu_script::step> steps = {test_support::menu_key(dialog(), L'Z'),
+                                                                  test_support::until_open(2)};
             // 10 % is selected as the popup opens; 200 % is seven entries further (separators are skipped).
             for (int i = 0; i != 7; ++i)
-                steps.push_back(menu_driver::key(dialog(), VK_DOWN));
-            steps.push_back(menu_driver::key(dialog(), VK_RETURN));
-            driver = std::make_unique<menu_driver>(std::move(steps));
+                steps.push_back(test_support::menu_key(dialog(), VK_DOWN));
+            steps.push_back(test_support::menu_key(dialog(), VK_RETURN));
+            driver = std::make_unique<test_support::menu_script>(std::move(steps));
         };
         std::vector<test_support::dialog_script::step> steps = {ready(), act([&] {
                                                                     // A point inside the image: the picture

@@ -9,9 +9,7 @@ namespace {
 constexpr int apply_id = 1003;
 constexpr int status_id = 111;
 
-thread_local dialog_script* current = nullptr;
-
-BOOL CALLBACK find_dialog(HWND window, LPARAM found) {
+BOOL CALLBACK add_preview_dialog(HWND window, LPARAM found) {
     wchar_t kind[16];
     if (GetClassNameW(window, kind, 16) != 0 && std::wstring(kind) == L"#32770" &&
         GetDlgItem(window, apply_id) != nullptr && GetDlgItem(window, status_id) != nullptr) {
@@ -21,11 +19,20 @@ BOOL CALLBACK find_dialog(HWND window, LPARAM found) {
     return TRUE;
 }
 
+BOOL CALLBACK add_menu(HWND window, LPARAM list) {
+    wchar_t kind[16] = {};
+    GetClassNameW(window, kind, 16);
+    if (std::wstring(kind) == L"#32768" && IsWindowVisible(window) &&
+        GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
+        reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
 } // namespace
 
 HWND find_preview_dialog() {
     HWND found = nullptr;
-    EnumThreadWindows(GetCurrentThreadId(), &find_dialog, reinterpret_cast<LPARAM>(&found));
+    EnumThreadWindows(GetCurrentThreadId(), &add_preview_dialog, reinterpret_cast<LPARAM>(&found));
     return found;
 }
 
@@ -47,40 +54,34 @@ bool preview_ready(HWND dialog, const std::wstring& done) {
     return status_text(dialog, 1) == done && IsWindowEnabled(GetDlgItem(dialog, apply_id));
 }
 
-dialog_script::dialog_script(std::vector<step> steps, std::chrono::milliseconds limit)
-    : steps_(std::move(steps)), deadline_(std::chrono::steady_clock::now() + limit), outer_(current) {
-    current = this;
-    timer_ = SetTimer(nullptr, 0, 20, &dialog_script::tick);
+std::vector<HWND> open_menus() {
+    std::vector<HWND> found;
+    EnumWindows(&add_menu, reinterpret_cast<LPARAM>(&found));
+    // EnumWindows goes from the top of the z-order down: the last-opened submenu comes first.
+    return {found.rbegin(), found.rend()};
 }
 
-dialog_script::~dialog_script() {
-    KillTimer(nullptr, timer_);
-    current = outer_;
+namespace details {
+
+bool find_dialog(HWND& dialog) {
+    dialog = find_preview_dialog();
+    return dialog != nullptr;
 }
 
-void CALLBACK dialog_script::tick(HWND, UINT, UINT_PTR, DWORD) {
-    if (current != nullptr && !current->running_)
-        current->run_step();
+void close_dialog(const HWND& dialog) {
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
 }
 
-void dialog_script::run_step() {
-    if (finished() || expired_)
-        return;
-    const HWND dialog = find_preview_dialog();
-    if (std::chrono::steady_clock::now() > deadline_) {
-        expired_ = true;
-        if (dialog != nullptr)
-            PostMessageW(dialog, WM_CLOSE, 0, 0);
-        return;
-    }
-    if (dialog == nullptr)
-        return;
-    // A step may run a modal loop of its own (a menu, a box), in which the timer fires again.
-    running_ = true;
-    if (steps_[next_](dialog))
-        ++next_;
-    running_ = false;
+bool find_menus(std::vector<HWND>& menus) {
+    menus = open_menus();
+    return !menus.empty();
 }
+
+void end_menus(const std::vector<HWND>&) {
+    EndMenu();
+}
+
+} // namespace details
 
 dialog_script::step wait_until_ready(const std::wstring& done) {
     return [done](HWND dialog) { return preview_ready(dialog, done); };
@@ -104,6 +105,25 @@ dialog_script::step close_box() {
 dialog_script::step send_command(int id) {
     return [id](HWND dialog) {
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+        return true;
+    };
+}
+
+menu_script::step menu_key(HWND owner, WPARAM key) {
+    return [owner, key](const std::vector<HWND>&) {
+        PostMessageW(owner, WM_KEYDOWN, key, 1);
+        PostMessageW(owner, WM_KEYUP, key, 0xC0000001);
+        return true;
+    };
+}
+
+menu_script::step until_open(std::size_t count) {
+    return [count](const std::vector<HWND>& menus) { return menus.size() >= count; };
+}
+
+menu_script::step end_menu() {
+    return [](const std::vector<HWND>&) {
+        EndMenu();
         return true;
     };
 }
