@@ -8,7 +8,9 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "am-collections.h"
 #include "resource.h"
 
 namespace tessolux::main_window {
@@ -142,6 +144,10 @@ void impl::expand_panels(std::uint32_t mask) {
 
 void impl::load_window_settings() {
     const system_ui::key_handle root = open_current_user(KEY_READ);
+    // The panel tells of no change while its states are restored: the dialog starts the chain itself once
+    // it is built, and a run started now would only be superseded.
+    const bool was_loading = std::exchange(controls->loading, true);
+    const auto restore = cpp::make_scope_guard([&] { controls->loading = was_loading; });
     HKEY opened = nullptr;
     if (RegOpenKeyExW(root.get(), settings_key_path(instance_key).c_str(), 0, KEY_READ, &opened) !=
         ERROR_SUCCESS) {
