@@ -280,16 +280,26 @@ void CALLBACK look_at_about_box(HWND, UINT, UINT_PTR, DWORD) {
     EnumThreadWindows(GetCurrentThreadId(), &find_about_box, reinterpret_cast<LPARAM>(&box));
     if (box == nullptr || visit == nullptr)
         return;
+    about_seen& seen = visit->seen;
     if (std::chrono::steady_clock::now() > visit->deadline) {
+        seen.closed = false;
         EndDialog(box, 0);
         return;
     }
-    if (visit->seen.shown)
-        return;
-    visit->seen.shown = true;
-    visit->seen.plugin_version = text_of(GetDlgItem(box, IDC_ABOUT_PLUGIN_VERSION));
-    visit->seen.engine_version = text_of(GetDlgItem(box, IDC_ABOUT_ENGINE_VERSION));
-    visit->seen.logo = SendDlgItemMessageW(box, IDC_ABOUT_LOGO, STM_GETIMAGE, IMAGE_BITMAP, 0) != 0;
+    if (seen.shown)
+        return; // the close is on its way
+    seen.shown = true;
+    seen.heading = text_of(GetDlgItem(box, IDC_ABOUT_HEADING));
+    seen.plugin_version = text_of(GetDlgItem(box, IDC_ABOUT_PLUGIN_VERSION));
+    seen.engine_version = text_of(GetDlgItem(box, IDC_ABOUT_ENGINE_VERSION));
+    seen.logo =
+        reinterpret_cast<HBITMAP>(SendDlgItemMessageW(box, IDC_ABOUT_LOGO, STM_GETIMAGE, IMAGE_BITMAP, 0));
+    BITMAP shape{};
+    if (seen.logo != nullptr && GetObjectW(seen.logo, sizeof shape, &shape) != 0)
+        seen.logo_size = {shape.bmWidth, shape.bmHeight};
+    seen.heading_font =
+        reinterpret_cast<HFONT>(SendDlgItemMessageW(box, IDC_ABOUT_HEADING, WM_GETFONT, 0, 0));
+    // A click on the box's background below the logo, or Escape where the keyboard focus is.
     if (visit->by_escape) {
         const HWND focus = GetFocus();
         PostMessageW(focus != nullptr ? focus : box, WM_KEYDOWN, VK_ESCAPE, 0x00010001);

@@ -74,12 +74,17 @@ step read_panel_text(int id, std::wstring& text);
 } // namespace user
 
 // Shows the about box through the module and closes it as a person would once it is up: a click, or
-// Escape. Returns what the box showed, or an empty text when it never appeared.
+// Escape. Returns what the box showed; shown stays false when it never appeared, closed when it had to
+// be ended after 30 seconds.
 struct about_seen {
     bool shown = false;
+    bool closed = true;
+    std::wstring heading;
     std::wstring plugin_version;
     std::wstring engine_version;
-    bool logo = false;
+    HBITMAP logo = nullptr; // the handles the box showed, for a look after it has gone
+    SIZE logo_size{};
+    HFONT heading_font = nullptr;
 };
 about_seen show_and_close_about(filter_host::plugin_module& module, bool by_escape);
 

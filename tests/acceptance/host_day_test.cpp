@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <objbase.h>
+#include <ole2.h>
 
 #include <gtest/gtest.h>
 
@@ -150,7 +151,7 @@ TEST_F(host_day, every_road_of_a_run_answers_the_host_as_it_expects) {
         }).join();
 
         ASSERT_TRUE(played) << road.what;
-        EXPECT_TRUE(about.shown && about.logo) << road.what;
+        EXPECT_TRUE(about.shown && about.logo != nullptr) << road.what;
         EXPECT_TRUE(boxes.empty()) << road.what;
         const std::int16_t outcome = road.how == ending::apply ? 0 : sdk::userCanceledErr;
         EXPECT_EQ(results, (std::vector<std::int16_t>{0, 0, 0, outcome, 0})) << road.what;
@@ -205,9 +206,53 @@ TEST_F(host_day, finish_after_a_failed_start_leaves_the_hosts_com_and_the_about_
     }).join();
     EXPECT_EQ(results, (std::vector<std::int16_t>{0, 0, sdk::run_failed, 0}));
     EXPECT_EQ(afterwards, S_FALSE) << "the host's apartment is still there";
-    EXPECT_TRUE(about.shown && about.logo);
+    EXPECT_TRUE(about.shown && about.logo != nullptr);
     EXPECT_EQ(about.plugin_version, L"3.0.1.0");
-    EXPECT_EQ(about.engine_version, L"2.0.0.1");
+}
+
+// The about selector comes at any time, also before a run, on a thread with or without COM: the box
+// shows the logo and both versions, closes on a click and on Escape, and leaves neither its logo nor its
+// font behind, nor an apartment of its own on the thread.
+TEST_F(host_day, the_about_box_shows_logo_and_versions_on_any_thread_and_leaves_nothing_behind) {
+    enum class apartment { none, single_threaded, multithreaded };
+    for (const apartment kind : {apartment::none, apartment::single_threaded, apartment::multithreaded})
+        for (const bool by_escape : {false, true}) {
+            const std::string road = std::string(kind == apartment::none              ? "no COM"
+                                                 : kind == apartment::single_threaded ? "OLE"
+                                                                                      : "multithreaded COM") +
+                                     (by_escape ? ", Escape" : ", click");
+            about_seen about;
+            HRESULT afterwards = E_FAIL;
+            std::thread([&] {
+                const HRESULT host = kind == apartment::single_threaded ? OleInitialize(nullptr)
+                                     : kind == apartment::multithreaded
+                                         ? CoInitializeEx(nullptr, COINIT_MULTITHREADED)
+                                         : S_OK;
+                EXPECT_EQ(host, S_OK) << road;
+                about = show_and_close_about(copy.module(), by_escape);
+                // The other kind of apartment is refused exactly where the host has one.
+                afterwards =
+                    CoInitializeEx(nullptr, kind == apartment::multithreaded ? COINIT_APARTMENTTHREADED
+                                                                             : COINIT_MULTITHREADED);
+                if (SUCCEEDED(afterwards))
+                    CoUninitialize();
+                if (kind == apartment::single_threaded)
+                    OleUninitialize();
+                if (kind == apartment::multithreaded)
+                    CoUninitialize();
+            }).join();
+            ASSERT_TRUE(about.shown) << road;
+            EXPECT_TRUE(about.closed) << road;
+            EXPECT_EQ(about.heading, L"Tessolux 3 Plugin") << road;
+            EXPECT_EQ(about.plugin_version, L"3.0.1.0") << road;
+            EXPECT_EQ(about.engine_version, L"2.0.0.1") << road;
+            EXPECT_EQ(about.logo_size.cx, 128) << road;
+            EXPECT_EQ(about.logo_size.cy, 128) << road;
+            EXPECT_EQ(GetObjectType(about.logo), 0u) << road << ": the logo is deleted";
+            ASSERT_NE(about.heading_font, nullptr) << road;
+            EXPECT_EQ(GetObjectType(about.heading_font), 0u) << road << ": the heading font is deleted";
+            EXPECT_EQ(afterwards, kind == apartment::none ? S_OK : RPC_E_CHANGED_MODE) << road;
+        }
 }
 
 } // namespace
