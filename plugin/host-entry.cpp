@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "about-box.h"
 #include "am-common.h"
 #include "hotkey-dialog.h"
 #include "main-dialog-impl.h"
@@ -269,8 +270,8 @@ extern "C" void PluginMain(std::int16_t selector, tessolux::host::FilterRecord* 
     try {
         switch (selector) {
         case host::filterSelectorAbout:
-            // The about box (dialog 101) is not part of the module yet: the call returns as if the user had
-            // closed it.
+            // Hosts ask for it at any time, also outside a run; it has no owner.
+            show_about_box(nullptr);
             break;
         case host::filterSelectorStart:
         case host::filterSelectorContinue:

@@ -55,6 +55,14 @@ double clamp_brush_radius(double radius) noexcept;
 // statistics) lies.
 preview_rect rescale_status(HWND status, int width, float scale, int height);
 
+// Where the dialog opens from its stored placement: the client area's screen origin and size as saved,
+// grown by the dialog's non-client margins (left, top, right and bottom thickness) into the window
+// rectangle. Along an axis where that rectangle would lie wholly outside the virtual screen it moves to
+// 0, so that a placement saved on a monitor since removed, or a wild value, never opens the dialog where
+// nobody can reach it.
+preview_rect restored_window_rect(const preview_rect& client, const RECT& margins,
+                                  const RECT& virtual_screen) noexcept;
+
 class impl : public system_ui::window_base {
 public:
     // Creates dialog 129 over the engine; the caller shows it and runs the message loop. source and
@@ -203,6 +211,12 @@ public:
     // Window settings (window-settings.cpp) --------------------------------------------------------------
     void load_window_settings();
     void save_window_settings();
+    // The client area's screen origin and size in the dialog's normal state, also while it is minimised
+    // or maximised.
+    preview_rect normal_client_area() const;
+    // Expands or collapses panels, each by its own expand logic, until exactly the stages of mask are
+    // expanded.
+    void expand_panels(std::uint32_t mask);
 
     // Members, in construction order -------------------------------------------------------------------
     std::wstring instance_key;

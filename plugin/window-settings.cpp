@@ -1,11 +1,225 @@
-// The main window's placement and view choices in the current user's registry.
+// The main window's placement and view choices in the current user's registry, next to the filter
+// settings of the same host installation: read once while the dialog is built, written when the user
+// closes it or applies.
 #include "main-dialog-impl.h"
 
-#include "hotkey-dialog.h"
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "am-collections.h"
+#include "resource.h"
 
 namespace tessolux::main_window {
 
-void impl::load_window_settings() {}
-void impl::save_window_settings() {}
+namespace {
+
+// The values in the order they are read and written. The placement is the client area's screen origin
+// and size, which does not depend on the frame a system draws round it.
+constexpr const wchar_t* window_width_value = L"WindowWidth";
+constexpr const wchar_t* window_height_value = L"WindowHeight";
+constexpr const wchar_t* window_x_value = L"WindowX";
+constexpr const wchar_t* window_y_value = L"WindowY";
+constexpr const wchar_t* show_advanced_value = L"ShowAdvancedSettings";
+constexpr const wchar_t* autosave_value = L"AutoSaveSettings";
+constexpr const wchar_t* expanded_value = L"ExpandedFilters";
+constexpr const wchar_t* display_state_value = L"DisplayState";
+constexpr const wchar_t* auto_expand_value = L"AutoExpandCollapse";
+
+constexpr filter_state panel_stages[6] = {reduce_noise, natural_enhance, remove_red_eyes,
+                                          tilt_shift,   film_effect,     grain};
+
+// "Software\Veltrin Media\<product>\<installation key>" below the current user's root: the filter
+// settings' key.
+std::wstring settings_key_path(const std::wstring& instance_key) {
+    return L"Software\\Veltrin Media\\" + module_string(IDS_PRODUCT_NAME) + L"\\" + instance_key;
+}
+
+system_ui::key_handle open_current_user(REGSAM access) {
+    HKEY root = nullptr;
+    system_ui::registry_check{} <<= RegOpenCurrentUser(access, &root);
+    return system_ui::key_handle(root);
+}
+
+// A value that is there as a 4-byte REG_DWORD; anything else is no value and leaves the default.
+std::optional<std::uint32_t> read_dword(HKEY key, const wchar_t* name) {
+    DWORD type = 0;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof data)
+        return std::nullopt;
+    return data;
+}
+
+// The thickness of the dialog's frame on each side. A minimised window has no client area to measure
+// against: the frame its styles give then.
+RECT frame_margins(HWND dialog) {
+    if (!IsIconic(dialog)) {
+        RECT window{};
+        RECT client{};
+        POINT origin{0, 0};
+        if (GetWindowRect(dialog, &window) && GetClientRect(dialog, &client) &&
+            ClientToScreen(dialog, &origin))
+            return {origin.x - window.left, origin.y - window.top, window.right - origin.x - client.right,
+                    window.bottom - origin.y - client.bottom};
+    }
+    RECT frame{};
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongW(dialog, GWL_EXSTYLE)));
+    return {-frame.left, -frame.top, frame.right, frame.bottom};
+}
+
+RECT virtual_screen() noexcept {
+    const int x = GetSystemMetrics(SM_XVIRTUALSCREEN);
+    const int y = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    return {x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN), y + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+}
+
+std::int32_t to_int32(std::int64_t value) noexcept {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
+
+// One axis of the restored window: its start, unless [start, start + length) misses [low, high).
+std::int32_t restored_start(std::int64_t start, std::int64_t length, std::int64_t low,
+                            std::int64_t high) noexcept {
+    if (start + length <= low || start >= high)
+        return 0;
+    return to_int32(start);
+}
+
+} // namespace
+
+preview_rect restored_window_rect(const preview_rect& client, const RECT& margins,
+                                  const RECT& virtual_screen) noexcept {
+    // Stored values are any 32-bit numbers: wide sums, and a negative size counts as none.
+    const std::int64_t width = std::int64_t{std::max(client.width, 0)} + margins.left + margins.right;
+    const std::int64_t height = std::int64_t{std::max(client.height, 0)} + margins.top + margins.bottom;
+    return {restored_start(std::int64_t{client.x} - margins.left, width, virtual_screen.left,
+                           virtual_screen.right),
+            restored_start(std::int64_t{client.y} - margins.top, height, virtual_screen.top,
+                           virtual_screen.bottom),
+            to_int32(width), to_int32(height)};
+}
+
+preview_rect impl::normal_client_area() const {
+    if (!IsIconic(dialog) && !IsZoomed(dialog)) {
+        RECT client{};
+        POINT origin{0, 0};
+        GetClientRect(dialog, &client);
+        ClientToScreen(dialog, &origin);
+        return {origin.x, origin.y, client.right, client.bottom};
+    }
+    // Minimised the window lies far off the screen with no client area, maximised it covers the work
+    // area: neither is where the user wants it back next time.
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof placement;
+    GetWindowPlacement(dialog, &placement);
+    RECT normal = placement.rcNormalPosition;
+    // The normal position of a window that is no tool window is relative to the work area, which a task
+    // bar at the top or the left moves away from the monitor's origin.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if ((GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) == 0 &&
+        GetMonitorInfoW(MonitorFromRect(&normal, MONITOR_DEFAULTTONEAREST), &monitor))
+        OffsetRect(&normal, monitor.rcWork.left - monitor.rcMonitor.left,
+                   monitor.rcWork.top - monitor.rcMonitor.top);
+    const RECT margins = frame_margins(dialog);
+    return {normal.left + margins.left, normal.top + margins.top,
+            normal.right - normal.left - margins.left - margins.right,
+            normal.bottom - normal.top - margins.top - margins.bottom};
+}
+
+void impl::expand_panels(std::uint32_t mask) {
+    // The panel's own expand logic, called directly: a click on the arrow would move the focus, and
+    // would not reach an arrow of a dialog that is not active yet.
+    for (const filter_state stage : panel_stages)
+        if (((controls->expanded_filters ^ mask) & stage) != 0)
+            controls->toggle_expanded(stage);
+}
+
+void impl::load_window_settings() {
+    const system_ui::key_handle root = open_current_user(KEY_READ);
+    // The panel tells of no change while its states are restored: the dialog starts the chain itself once
+    // it is built, and a run started now would only be superseded.
+    const bool was_loading = std::exchange(controls->loading, true);
+    const auto restore = cpp::make_scope_guard([&] { controls->loading = was_loading; });
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root.get(), settings_key_path(instance_key).c_str(), 0, KEY_READ, &opened) !=
+        ERROR_SUCCESS) {
+        // First run: the short form of the panel with natural enhancement alone open; the dialog stays
+        // where its resource puts it.
+        if (controls->show_advanced)
+            controls->toggle_advanced_settings();
+        expand_panels(natural_enhance);
+        return;
+    }
+    const system_ui::key_handle key(opened);
+
+    preview_rect client = normal_client_area();
+    const auto read_into = [&](const wchar_t* name, std::int32_t& field) {
+        if (const std::optional<std::uint32_t> value = read_dword(key.get(), name))
+            field = static_cast<std::int32_t>(*value);
+    };
+    read_into(window_width_value, client.width);
+    read_into(window_height_value, client.height);
+    read_into(window_x_value, client.x);
+    read_into(window_y_value, client.y);
+
+    // Any non-zero value means shown, as it does when written.
+    if (const auto advanced = read_dword(key.get(), show_advanced_value);
+        advanced && (*advanced != 0) != controls->show_advanced)
+        controls->toggle_advanced_settings();
+    if (const auto value = read_dword(key.get(), autosave_value))
+        autosave = *value == 1;
+    if (const auto expanded = read_dword(key.get(), expanded_value))
+        expand_panels(*expanded);
+    if (const auto state = read_dword(key.get(), display_state_value)) {
+        // The result is always what the dialog shows first.
+        const std::uint32_t before = view_flags;
+        view_flags = *state | show_result;
+        if (((before ^ view_flags) & show_pointer_stats) != 0) {
+            const RECT part{status_part2.x, status_part2.y, status_part2.x + status_part2.width,
+                            status_part2.y + status_part2.height};
+            InvalidateRect(status_bar, &part, TRUE);
+        }
+    }
+    if (const auto value = read_dword(key.get(), auto_expand_value))
+        controls->set_auto_expand(*value != 0);
+
+    const preview_rect window = restored_window_rect(client, frame_margins(dialog), virtual_screen());
+    MoveWindow(dialog, window.x, window.y, window.width, window.height, TRUE);
+}
+
+void impl::save_window_settings() {
+    const preview_rect client = normal_client_area();
+    const struct {
+        const wchar_t* name;
+        std::uint32_t value;
+    } values[] = {
+        {window_width_value, static_cast<std::uint32_t>(client.width)},
+        {window_height_value, static_cast<std::uint32_t>(client.height)},
+        {window_x_value, static_cast<std::uint32_t>(client.x)},
+        {window_y_value, static_cast<std::uint32_t>(client.y)},
+        {show_advanced_value, controls->show_advanced ? 1u : 0u},
+        {autosave_value, autosave ? 1u : 0u},
+        {expanded_value, controls->expanded_filters},
+        {display_state_value, view_flags},
+        {auto_expand_value, controls->auto_expand ? 1u : 0u},
+    };
+    const system_ui::key_handle root = open_current_user(KEY_WRITE);
+    HKEY created = nullptr;
+    system_ui::registry_check{} <<=
+        RegCreateKeyExW(root.get(), settings_key_path(instance_key).c_str(), 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &created, nullptr);
+    const system_ui::key_handle key(created);
+    for (const auto& [name, value] : values)
+        system_ui::registry_check{} <<= RegSetValueExW(key.get(), name, 0, REG_DWORD,
+                                                       reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
 
 } // namespace tessolux::main_window

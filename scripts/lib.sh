@@ -88,6 +88,9 @@ start_wine() {
     for face in Tahoma "MS Shell Dlg"; do
         wine reg add "$link" /v "$face" /t REG_MULTI_SZ /d "DejaVuSans.ttf,DejaVu Sans" /f >/dev/null 2>&1 || true
     done
+    # The about box's heading asks for Arial Black, which Wine lacks; without a stand-in it falls back
+    # on a typewriter face.
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "Arial Black" /d "DejaVu Sans" /f >/dev/null 2>&1 || true
     # Windows' own colours where Wine's differ in what the dialog draws with: the button face the pictures
     # are drawn on, and the border colour of the frames and dimmed texts (white in Wine's default scheme).
     wine reg add 'HKCU\Control Panel\Colors' /v ButtonFace /d "240 240 240" /f >/dev/null 2>&1 || true

@@ -18,12 +18,13 @@ struct expected_item {
 };
 const expected_item separator{0, nullptr, ""};
 
+// As a first run shows it: autosave on, the advanced sliders hidden.
 const expected_item settings_items[] = {
     {32829, L"&Autosave Filter Settings", "C"},
     {32793, L"&Load Filter Settings", "P"},
     {32796, L"&Save Filter Settings", "P"},
     {32797, L"&Reset To Default Settings", "P"},
-    {32812, L"Advanced &Filter Control", "C"},
+    {32812, L"Advanced &Filter Control", ""},
     separator,
     {32893, L"Show &Help (F1)", "P"},
     {32819, L"Hotkey &Info (Ctrl + F1)", "P"},
