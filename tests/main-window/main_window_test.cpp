@@ -21,4 +21,15 @@ TEST_F(main_window, apply_after_the_first_preview_accepts_the_run) {
     EXPECT_TRUE(boxes.empty());
 }
 
+TEST_F(main_window, apply_has_the_focus_when_the_first_preview_is_ready) {
+    HWND focused = nullptr;
+    HWND apply = nullptr;
+    ASSERT_TRUE(run({ready(), act([&] {
+                         focused = GetFocus();
+                         apply = GetDlgItem(window->window_handle(), IDC_APPLY);
+                     }),
+                     press(IDC_CANCEL)}));
+    EXPECT_EQ(focused, apply);
+}
+
 } // namespace
