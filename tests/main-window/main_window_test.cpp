@@ -24,7 +24,9 @@ TEST_F(main_window, apply_after_the_first_preview_accepts_the_run) {
 TEST_F(main_window, apply_has_the_focus_when_the_first_preview_is_ready) {
     HWND focused = nullptr;
     HWND apply = nullptr;
+    // The dialog manager hands the focus to the control it remembers whenever the dialog is activated.
     ASSERT_TRUE(run({ready(), act([&] {
+                         SetForegroundWindow(window->window_handle());
                          focused = GetFocus();
                          apply = GetDlgItem(window->window_handle(), IDC_APPLY);
                      }),
