@@ -12,58 +12,19 @@
 #include "host-entry.h"
 #include "main-controls-frame.h"
 #include "resource.h"
+#include "settings-key.h"
 
 namespace tessolux::main_window {
 
-namespace {
-
-// "Software\Veltrin Media\<product>\<key>" below the current user's root.
-std::wstring settings_key_path(const std::wstring& key) {
-    std::wstring product;
-    system_ui::load_string(product, module_instance(), IDS_PRODUCT_NAME);
-    return L"Software\\Veltrin Media\\" + product + L"\\" + key;
-}
-
-// The value when it is there as a REG_DWORD; a missing value, another type or another size is no value.
-std::optional<std::uint32_t> read_dword(HKEY key, const wchar_t* name) {
-    if (key == nullptr)
-        return std::nullopt;
-    DWORD type = 0;
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof data)
-        return std::nullopt;
-    return data;
-}
-
-void write_dword(HKEY key, const wchar_t* name, std::uint32_t value) {
-    const DWORD data = value;
-    system_ui::registry_check{} <<=
-        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data);
-}
-
-} // namespace
-
 void controls_frame::load_filter_settings(const std::wstring& key) {
-    system_ui::key_handle root;
-    {
-        HKEY opened = nullptr;
-        system_ui::registry_check{} <<= RegOpenCurrentUser(KEY_READ, &opened);
-        root.reset(opened);
-    }
+    const system_ui::key_handle root = open_current_user(KEY_READ);
     // The defaults go in once the root is open: a load that cannot start leaves the fields as the sliders
     // show them.
     for (const trackbar_definition& row : trackbar_definitions)
         row.field(*this) = static_cast<std::int32_t>(row.default_value);
     natural_enhance_tile_size = image_tile_size();
-    system_ui::key_handle settings;
-    {
-        HKEY opened = nullptr;
-        // A key that does not open is a first run or a reset: every default stands.
-        if (RegOpenKeyExW(root.get(), settings_key_path(key).c_str(), 0, KEY_READ, &opened) == ERROR_SUCCESS)
-            settings.reset(opened);
-    }
+    // A key that does not open is a first run or a reset: every default stands.
+    const system_ui::key_handle settings = open_settings_key(root.get(), key);
     const HKEY values = settings.get();
 
     const bool was_loading = std::exchange(loading, true);
@@ -116,20 +77,8 @@ void controls_frame::load_filter_settings(const std::wstring& key) {
 }
 
 void controls_frame::save_filter_settings(const std::wstring& key) {
-    system_ui::key_handle root;
-    {
-        HKEY opened = nullptr;
-        system_ui::registry_check{} <<= RegOpenCurrentUser(KEY_WRITE, &opened);
-        root.reset(opened);
-    }
-    system_ui::key_handle settings;
-    {
-        HKEY opened = nullptr;
-        system_ui::registry_check{} <<=
-            RegCreateKeyExW(root.get(), settings_key_path(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_WRITE, nullptr, &opened, nullptr);
-        settings.reset(opened);
-    }
+    const system_ui::key_handle root = open_current_user(KEY_WRITE);
+    const system_ui::key_handle settings = create_settings_key(root.get(), key);
     for (const trackbar_definition& row : trackbar_definitions)
         write_dword(settings.get(), row.value_name, static_cast<std::uint32_t>(row.field(*this)));
     write_dword(settings.get(), L"ActiveFilters", active_filters);

@@ -168,7 +168,9 @@ void impl::construct(const image_frame_ptr& source, const image_frame_ptr& resul
         change_font(monitor_scale);
 
     zoom_to_fit();
-    SetFocus(apply_button);
+    // Through the dialog manager, which gives the focus back to the control it remembers whenever the
+    // dialog is activated, the first time when it is shown.
+    SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(apply_button), TRUE);
     restart_chain(0, reduce_noise);
 }
 

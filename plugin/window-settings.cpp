@@ -12,6 +12,7 @@
 
 #include "am-collections.h"
 #include "resource.h"
+#include "settings-key.h"
 
 namespace tessolux::main_window {
 
@@ -31,29 +32,6 @@ constexpr const wchar_t* auto_expand_value = L"AutoExpandCollapse";
 
 constexpr filter_state panel_stages[6] = {reduce_noise, natural_enhance, remove_red_eyes,
                                           tilt_shift,   film_effect,     grain};
-
-// "Software\Veltrin Media\<product>\<installation key>" below the current user's root: the filter
-// settings' key.
-std::wstring settings_key_path(const std::wstring& instance_key) {
-    return L"Software\\Veltrin Media\\" + module_string(IDS_PRODUCT_NAME) + L"\\" + instance_key;
-}
-
-system_ui::key_handle open_current_user(REGSAM access) {
-    HKEY root = nullptr;
-    system_ui::registry_check{} <<= RegOpenCurrentUser(access, &root);
-    return system_ui::key_handle(root);
-}
-
-// A value that is there as a 4-byte REG_DWORD; anything else is no value and leaves the default.
-std::optional<std::uint32_t> read_dword(HKEY key, const wchar_t* name) {
-    DWORD type = 0;
-    DWORD data = 0;
-    DWORD size = sizeof data;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof data)
-        return std::nullopt;
-    return data;
-}
 
 // The thickness of the dialog's frame on each side. A minimised window has no client area to measure
 // against: the frame its styles give then.
@@ -148,9 +126,8 @@ void impl::load_window_settings() {
     // it is built, and a run started now would only be superseded.
     const bool was_loading = std::exchange(controls->loading, true);
     const auto restore = cpp::make_scope_guard([&] { controls->loading = was_loading; });
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(root.get(), settings_key_path(instance_key).c_str(), 0, KEY_READ, &opened) !=
-        ERROR_SUCCESS) {
+    const system_ui::key_handle key = open_settings_key(root.get(), instance_key);
+    if (!key) {
         // First run: the short form of the panel with natural enhancement alone open; the dialog stays
         // where its resource puts it.
         if (controls->show_advanced)
@@ -158,7 +135,6 @@ void impl::load_window_settings() {
         expand_panels(natural_enhance);
         return;
     }
-    const system_ui::key_handle key(opened);
 
     preview_rect client = normal_client_area();
     const auto read_into = [&](const wchar_t* name, std::int32_t& field) {
@@ -212,14 +188,9 @@ void impl::save_window_settings() {
         {auto_expand_value, controls->auto_expand ? 1u : 0u},
     };
     const system_ui::key_handle root = open_current_user(KEY_WRITE);
-    HKEY created = nullptr;
-    system_ui::registry_check{} <<=
-        RegCreateKeyExW(root.get(), settings_key_path(instance_key).c_str(), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &created, nullptr);
-    const system_ui::key_handle key(created);
+    const system_ui::key_handle key = create_settings_key(root.get(), instance_key);
     for (const auto& [name, value] : values)
-        system_ui::registry_check{} <<= RegSetValueExW(key.get(), name, 0, REG_DWORD,
-                                                       reinterpret_cast<const BYTE*>(&value), sizeof value);
+        write_dword(key.get(), name, value);
 }
 
 } // namespace tessolux::main_window

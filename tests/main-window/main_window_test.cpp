@@ -463,4 +463,17 @@ TEST_F(main_window, timer_ticks_count_up_and_render_only_while_an_outline_is_sho
                      press(IDC_CANCEL)}));
 }
 
+TEST_F(main_window, apply_has_the_focus_when_the_first_preview_is_ready) {
+    HWND focused = nullptr;
+    HWND apply = nullptr;
+    // The dialog manager hands the focus to the control it remembers whenever the dialog is activated.
+    ASSERT_TRUE(run({ready(), act([&] {
+                         SetForegroundWindow(window->window_handle());
+                         focused = GetFocus();
+                         apply = GetDlgItem(window->window_handle(), IDC_APPLY);
+                     }),
+                     press(IDC_CANCEL)}));
+    EXPECT_EQ(focused, apply);
+}
+
 } // namespace
