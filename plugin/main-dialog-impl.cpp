@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "am-collections.h"
 #include "am-common.h"
 #include "am-text.h"
 #include "filter-jobs.h"
@@ -593,23 +594,24 @@ void impl::close_dialog() {
     // Both workers stop at their next check; the engine drops what it runs so that they get there soon.
     filter_lane.thread.request_stop();
     preview_lane.thread.request_stop();
-    if (stage_engine.root)
-        interrupt_engine(stage_engine);
-    filter_lane.thread.reset();
-    preview_lane.thread.reset();
-    if (controls) {
-        controls->eyes.shared_data.reset();
-        controls->engine = {};
+    {
+        // An engine that refuses these calls must not leave the dialog half torn down, answering nothing
+        // any more and never ending the run: the workers and the window go all the same, then the
+        // failure goes on to be reported.
+        auto unfinished = cpp::make_rollback_guard([this] {
+            stop_workers();
+            destroy_dialog_window();
+            stage_engine = {};
+            accelerator_table.reset();
+        });
+        if (stage_engine.root)
+            interrupt_engine(stage_engine);
+        stop_workers();
+        if (stage_engine.root)
+            shutdown_engine(stage_engine);
+        unfinished.release();
     }
-    timer.kill();
-    RevokeDragDrop(dialog);
-    if (stage_engine.root)
-        shutdown_engine(stage_engine);
-    // The tools change the cursor of the dialog class, which the host's own dialogs share.
-    if (class_cursor != nullptr)
-        SetClassLongPtrW(dialog, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(class_cursor));
-    DestroyWindow(std::exchange(dialog, nullptr));
-    hotkey_window.reset();
+    destroy_dialog_window();
     for (worker_lane* lane : {&filter_lane, &preview_lane}) {
         lane->producer = {};
         cpp::threading::exclusive_user user = cpp::threading::acquire_exclusive_user(lane->queue);
@@ -617,6 +619,29 @@ void impl::close_dialog() {
     }
     stage_engine = {};
     accelerator_table.reset();
+}
+
+// The workers joined and what only they used released; nothing is posted to the dialog after this.
+void impl::stop_workers() noexcept {
+    filter_lane.thread.reset();
+    preview_lane.thread.reset();
+    if (controls) {
+        controls->eyes.shared_data.reset();
+        controls->engine = {};
+    }
+    timer.kill();
+    if (dialog != nullptr)
+        RevokeDragDrop(dialog);
+}
+
+void impl::destroy_dialog_window() noexcept {
+    if (dialog == nullptr)
+        return;
+    // The tools change the cursor of the dialog class, which the host's own dialogs share.
+    if (class_cursor != nullptr)
+        SetClassLongPtrW(dialog, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(class_cursor));
+    DestroyWindow(std::exchange(dialog, nullptr));
+    hotkey_window.reset();
 }
 
 } // namespace tessolux::main_window

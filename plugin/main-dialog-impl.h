@@ -82,6 +82,9 @@ public:
     // Lifecycle (main-dialog-impl.cpp) -------------------------------------------------------------------
     void construct(const image_frame_ptr& source, const image_frame_ptr& result);
     void close_dialog();
+    // The two halves of the teardown that need nothing of the engine.
+    void stop_workers() noexcept;
+    void destroy_dialog_window() noexcept;
     void wire_workers();
     void init_controls();
     void change_font(float new_scale);

@@ -1,11 +1,10 @@
 // The host entry: the settings key, the selectors called through the built module's exported entry,
 // the continue selector's filter run over the registered engine with a stand-in for the preview window
 // that plays the user (it looks at the frames it is given, writes a "processed" picture into the result
-// frame and says how the run ended), and whole runs through the filter host.
+// frame and says how the run ended). Whole runs through the filter host are the main window's tests.
 #include "plugin/host-entry.h"
 
 #include "host/filter-host.h"
-#include "dialog-driver.h"
 #include "message-box-reader.h"
 #include "resource.h"
 #include "pipeline-test-support.h"
@@ -434,47 +433,6 @@ TEST(filter_run, every_other_ending_leaves_input_and_output_as_they_were) {
                     EXPECT_EQ(job.boxes[0].text, r.box);
                     EXPECT_EQ(job.boxes[0].caption, L"A failure has occured");
                 }
-            }
-}
-
-// Whole runs through the filter host, which notices any write into its input buffer. The user waits for
-// the preview and then cancels or closes the dialog.
-TEST_F(host_entry,
-       a_run_of_every_layout_with_or_without_a_selection_cancelled_or_closed_leaves_the_document_untouched) {
-    const std::wstring done = test_support::done_text(module.handle());
-    // The host offers gray at 8 bits only; 16-bit gray is called directly above.
-    for (const layout kind : {layout{1, 8}, {3, 8}, {3, 16}, {4, 8}, {4, 16}})
-        for (const bool masked : {false, true})
-            for (const bool cancel : {false, true}) {
-                const bool big = cancel;
-                SCOPED_TRACE(testing::Message() << kind.planes << " planes of " << kind.depth << " bits"
-                                                << (masked ? ", selection" : "") << (big ? ", 32-bit" : "")
-                                                << (cancel ? ", Cancel" : ", close box"));
-                filter_host::image document(9, 4, kind.planes, kind.depth);
-                for (std::size_t i = 0; i != document.samples.size(); ++i)
-                    document.samples[i] =
-                        static_cast<std::uint16_t>((i * 613) % (kind.depth == 16 ? 32769 : 256));
-                document.samples[0] = kind.depth == 16 ? 32768 : 255;
-                filter_host::selection selection{9, 4, std::vector<std::uint8_t>(36, 128)};
-                filter_host::run_report report;
-                bool expired = true;
-                std::thread([&] {
-                    test_support::message_box_reader reader;
-                    test_support::dialog_script user({test_support::wait_until_ready(done),
-                                                      cancel ? test_support::press(IDC_CANCEL)
-                                                             : test_support::close_box()});
-                    report = filter_host::run_filter(module, document, masked ? &selection : nullptr,
-                                                     {nullptr, big});
-                    expired = user.expired();
-                    EXPECT_TRUE(reader.boxes().empty());
-                }).join();
-                EXPECT_FALSE(expired) << "the preview got ready";
-                EXPECT_EQ(report.result, sdk::userCanceledErr);
-                EXPECT_FALSE(report.applied) << "the document is left as it was";
-                EXPECT_FALSE(report.input_changed) << "the input buffer is byte-identical";
-                EXPECT_THAT(report.selectors, ElementsAre(1, 2, 3, 4, 5))
-                    << "every request was empty after continue";
-                EXPECT_EQ(live_engine_objects(), 0);
             }
 }
 
