@@ -175,7 +175,12 @@ void impl::construct(const image_frame_ptr& source, const image_frame_ptr& resul
 }
 
 impl::~impl() {
-    close_dialog();
+    // close_dialog tears everything down even when the engine refuses its service calls, and then throws
+    // that refusal; a destructor has nobody left to tell.
+    try {
+        close_dialog();
+    } catch (...) {
+    }
 }
 
 void impl::wire_workers() {
@@ -367,7 +372,8 @@ void impl::change_dpi_scaling(float new_scale) {
     set_status_summary(cpp::format_text(module_string(IDS_DPI_CHANGED), round_to_int(new_scale * 96.0)));
     reload_icons();
     layout_status_bar("change_dpi_scaling", 1536);
-    InvalidateRect(dialog, nullptr, TRUE);
+    // The docked controls were moved without repainting: they are redrawn with the dialog.
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void impl::layout_preview_area() {
