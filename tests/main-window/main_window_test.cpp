@@ -435,6 +435,21 @@ TEST_F(main_window, cancel_ends_the_run_even_where_the_engine_refuses_the_teardo
     EXPECT_EQ(boxes[0].text, L"A component failed with error code  80004001") << "the interface is not there";
 }
 
+// A loop ended from outside (the host's own quit) leaves the teardown to the destructor, which must not
+// let the refusal out: it would end the host.
+TEST_F(main_window,
+       a_dialog_left_to_its_destructor_goes_quietly_where_the_engine_refuses_the_teardown_calls) {
+    tessolux::engine_context older;
+    older.root = com_ptr<zorvane::IProcessor>(new root_without_service(engine.root.get()));
+    window = std::make_unique<tessolux::main_window::impl>(older, key, source, result, nullptr);
+    ASSERT_TRUE(run({ready(), [](HWND) {
+                         PostQuitMessage(0);
+                         return true;
+                     }}));
+    window.reset();
+    EXPECT_EQ(test_support::find_preview_dialog(), nullptr);
+}
+
 TEST_F(main_window, timer_ticks_count_up_and_render_only_while_an_outline_is_shown) {
     // A probe job's ticket tells how many jobs the preview lane has been given before it.
     std::uint32_t probe_cell = 0;
