@@ -15,6 +15,7 @@
 
 #include "plugin/host-entry.h"
 #include "resource.h"
+#include "standin-engine.h"
 
 namespace acceptance {
 
@@ -682,10 +683,7 @@ process_figures measure_process() {
         CloseHandle(snapshot);
     }
 
-    if (const HMODULE engine = GetModuleHandleW(L"ZorvaneImageProcessor2.dll"))
-        if (const auto live = reinterpret_cast<LONG(WINAPI*)()>(
-                reinterpret_cast<void*>(GetProcAddress(engine, "ZorvaneStandinLiveObjects"))))
-            figures.engine_objects = live();
+    figures.engine_objects = test_support::live_engine_objects();
 
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;

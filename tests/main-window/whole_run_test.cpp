@@ -19,8 +19,11 @@
 #include "plugin/host-entry.h"
 #include "reference-engine.h"
 #include "resource.h"
+#include "standin-engine.h"
 
 namespace {
+
+using test_support::live_engine_objects;
 
 namespace sdk = tessolux::host;
 using reference::picture;
@@ -28,15 +31,6 @@ using ::testing::ElementsAre;
 using zorvane::pixel_format;
 
 const std::wstring settings_root = L"Software\\Veltrin Media\\Tessolux 3 Plugin";
-
-LONG live_engine_objects() {
-    const HMODULE engine = GetModuleHandleW(L"ZorvaneImageProcessor2.dll");
-    if (engine == nullptr)
-        return 0;
-    const auto count = reinterpret_cast<LONG(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(engine, "ZorvaneStandinLiveObjects")));
-    return count != nullptr ? count() : -1;
-}
 
 // The built module under a folder of this program's own: its settings key is the hash of its path, so
 // no other program's runs of the module share it.

@@ -11,24 +11,15 @@
 #include <gtest/gtest.h>
 
 #include "plugin/image-processor.h"
+#include "standin-engine.h"
 
 namespace pipeline_test {
+
+using test_support::live_engine_objects;
 
 using tessolux::image_frame;
 using tessolux::image_frame_ptr;
 using zorvane::pixel_format;
-
-// The objects the engine in this process holds alive.
-inline LONG live_engine_objects() {
-    const HMODULE engine = GetModuleHandleW(tessolux::engine_file_name);
-    if (engine == nullptr)
-        return 0; // not loaded: nothing of it can be alive
-    const auto count = reinterpret_cast<LONG(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(engine, "ZorvaneStandinLiveObjects")));
-    if (count == nullptr)
-        throw std::runtime_error("the engine exports no ZorvaneStandinLiveObjects");
-    return count();
-}
 
 // The engine made through its registration, as the plug-in makes it.
 class engine_world : public ::testing::Test {

@@ -15,8 +15,11 @@
 #include "lane-test-support.h"
 #include "plugin/filter-jobs.h"
 #include "plugin/image-processor.h"
+#include "standin-engine.h"
 
 namespace {
+
+using test_support::live_engine_objects;
 
 using lane_test::endless_delay;
 using lane_test::eventually;
@@ -24,16 +27,6 @@ using lane_test::test_lane;
 using tessolux::eye_circle;
 using tessolux::image_frame_ptr;
 using zorvane::pixel_format;
-
-// The objects the engine in this process holds alive.
-LONG live_engine_objects() {
-    const HMODULE engine = GetModuleHandleW(L"ZorvaneImageProcessor2.dll");
-    if (engine == nullptr)
-        return 0;
-    const auto count = reinterpret_cast<LONG(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(engine, "ZorvaneStandinLiveObjects")));
-    return count != nullptr ? count() : -1;
-}
 
 // One trace line reduced to what the plug-in chose: the call, the name and value it sent, and the
 // result when it is not S_OK. Ids and image shapes are left out.
