@@ -146,11 +146,6 @@ void zoom_at(view_state& view, double x, double y, double factor) noexcept {
     view.pan_y = (y - view.pan_y) * t + view.pan_y;
 }
 
-void zoom_about_centre(view_state& view, std::int32_t view_width, std::int32_t view_height,
-                       double factor) noexcept {
-    zoom_at(view, view_width / 2, view_height / 2, factor);
-}
-
 bool zoom_to_fit(view_state& view, std::int32_t view_width, std::int32_t view_height,
                  std::int32_t image_width, std::int32_t image_height) noexcept {
     // A minimised window has a 0 x 0 client area: its fit would be zoom 0, then an infinite 1 / zoom and

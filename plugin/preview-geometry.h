@@ -72,9 +72,6 @@ struct view_state {
 // Multiplies the zoom by factor about (x, y) (relative to the viewport), clamped to min_zoom .. max_zoom
 // (a NaN factor gives min_zoom); the image point under (x, y) stays in place.
 void zoom_at(view_state& view, double x, double y, double factor) noexcept;
-// zoom_at about the viewport's centre, whose halves truncate toward zero: the zoom commands.
-void zoom_about_centre(view_state& view, std::int32_t view_width, std::int32_t view_height,
-                       double factor) noexcept;
 
 // The fit toggle: zooms the whole frame into the viewport and centres it, remembering the view before;
 // when the view is already fitted (cpp::nearly_equal with 10 bits, about one part in a thousand), goes
