@@ -4,7 +4,6 @@
 // stage at once; the end of the chain shows the result.
 #include "stage-chain.h"
 
-#include <algorithm>
 #include <stdexcept>
 #include <system_error>
 
@@ -73,18 +72,6 @@ int stage_index(std::uint32_t stage) noexcept {
     default:
         return 5;
     }
-}
-
-// The tilt-shift stage sends the rectangle as unsigned numbers: it must lie inside the image. An empty
-// one stays empty (the stage then keeps nothing sharp).
-preview_rect clamp_to_image(preview_rect rect, std::int32_t width, std::int32_t height) noexcept {
-    const std::int32_t left = std::clamp(rect.x, 0, width);
-    const std::int32_t top = std::clamp(rect.y, 0, height);
-    const std::int64_t right =
-        std::clamp<std::int64_t>(std::int64_t{rect.x} + std::max(rect.width, 0), left, width);
-    const std::int64_t bottom =
-        std::clamp<std::int64_t>(std::int64_t{rect.y} + std::max(rect.height, 0), top, height);
-    return {left, top, static_cast<std::int32_t>(right - left), static_cast<std::int32_t>(bottom - top)};
 }
 
 } // namespace
@@ -280,7 +267,10 @@ void impl::run_tilt_shift_stage(std::uint32_t delay) {
     if (!stage_starts(tilt_shift, true, delay))
         return;
     const image_frame_ptr& source = slot(choose_stage_source(tilt_shift, present_slots(), result_slot_stage));
-    const preview_rect focused = clamp_to_image(panel.focused, source.frame_width(), source.frame_height());
+    // The stage sends the rectangle as unsigned numbers: it must lie inside the image. An empty one sends
+    // none (the stage then keeps nothing sharp).
+    const preview_rect focused =
+        intersect_signed_rect(panel.focused, {0, 0, source.frame_width(), source.frame_height()});
     begin_stage(tilt_shift);
     start_tilt_shift(panel.engine, &filter_lane.latest_ticket, filter_lane.thread, filter_lane.producer,
                      posted_tasks, static_cast<int>(delay), source, focused.x, focused.y, focused.width,
