@@ -215,10 +215,9 @@ void impl::run_reduce_noise_stage(std::uint32_t delay) {
     if (!stage_starts(reduce_noise, has_work, delay))
         return;
     begin_stage(reduce_noise);
-    const bool bilateral = IsDlgButtonChecked(panel.window_handle(), IDC_DENOISE_BILATERAL) == BST_CHECKED;
     start_reduce_noise(
         panel.engine, &filter_lane.latest_ticket, filter_lane.thread, filter_lane.producer, posted_tasks,
-        static_cast<int>(delay), source_slot, bilateral, panel.reduce_noise_intensity,
+        static_cast<int>(delay), source_slot, panel.bilateral_filter(), panel.reduce_noise_intensity,
         panel.reduce_noise_intensity_color, panel.reduce_noise_blending, 2 * panel.reduce_noise_tile_size + 1,
         2 * panel.reduce_noise_search_size + 3, denoised_slot, [this](image_frame_ptr&& frame) {
             denoised_slot = std::move(frame);
