@@ -47,6 +47,13 @@ std::int32_t scaled(float scale, int pixels) noexcept {
     return round_to_int(static_cast<double>(scale) * pixels);
 }
 
+// The failure text of the status bar's border query, named after the step that lays the bar out.
+template <std::size_t F, std::size_t L>
+constexpr auto status_borders_failure(const char (&function)[F], const char (&line)[L]) {
+    return cpp::failure_message(function, line, DIALOG_SOURCE,
+                                "SendMessage(status, SB_GETBORDERS) resulted in error!");
+}
+
 } // namespace
 
 impl::impl(const engine_context& engine, std::wstring key, const image_frame_ptr& source,
@@ -239,7 +246,8 @@ void impl::init_controls() {
                                                       "GetDlgItem(ID_STATUS) resulted in error!");
         status_bar = checked_item(dialog, ID_STATUS, message.c_str());
     }
-    layout_status_bar("init_controls", 461);
+    constexpr auto borders_failure = status_borders_failure("init_controls", "461");
+    layout_status_bar(borders_failure.c_str());
 
     if (!SetWindowSubclass(status_bar, &flickerfree_subclass_proc, ID_STATUS,
                            reinterpret_cast<DWORD_PTR>(this)) ||
@@ -261,17 +269,13 @@ void impl::init_controls() {
 
 // The status bar's parts, its height and where the pointer statistics go; after every change of the
 // dialog's width or scale.
-void impl::layout_status_bar(const char* function, int line) {
+void impl::layout_status_bar(const char* borders_failure) {
     status_part2 = rescale_status(status_bar, client_width, scale, status_height);
     SendMessageW(status_bar, SB_SETMINHEIGHT, 0, 0);
     SendMessageW(status_bar, WM_SIZE, 0, 0);
     int borders[3]{};
-    if (!SendMessageW(status_bar, SB_GETBORDERS, 0, reinterpret_cast<LPARAM>(borders))) {
-        const std::string message = std::string(function) + " failed at " + std::to_string(line) +
-                                    " in file " + DIALOG_SOURCE +
-                                    "\n - SendMessage(status, SB_GETBORDERS) resulted in error!";
-        cpp::throw_last_error(message.c_str());
-    }
+    if (!SendMessageW(status_bar, SB_GETBORDERS, 0, reinterpret_cast<LPARAM>(borders)))
+        cpp::throw_last_error(borders_failure);
     RECT bar{};
     GetWindowRect(status_bar, &bar);
     status_height = bar.bottom - bar.top;
@@ -371,7 +375,8 @@ void impl::change_dpi_scaling(float new_scale) {
     update_view_info();
     set_status_summary(cpp::format_text(module_string(IDS_DPI_CHANGED), round_to_int(new_scale * 96.0)));
     reload_icons();
-    layout_status_bar("change_dpi_scaling", 1536);
+    constexpr auto borders_failure = status_borders_failure("change_dpi_scaling", "1536");
+    layout_status_bar(borders_failure.c_str());
     // The docked controls were moved without repainting: they are redrawn with the dialog.
     RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
@@ -487,7 +492,8 @@ void impl::on_move(int x, int y) {
 void impl::on_size(int width, int height) {
     client_width = width;
     client_height = height;
-    layout_status_bar("process_message", 3370);
+    constexpr auto borders_failure = status_borders_failure("process_message", "3370");
+    layout_status_bar(borders_failure.c_str());
     layout_preview_area();
     draw_picture(0);
     for (system_ui::control_docker& docker : dockers)

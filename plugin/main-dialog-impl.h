@@ -99,7 +99,8 @@ public:
     void on_move(int x, int y);
     void on_timer();
     void show_failure_and_close(std::exception_ptr failure);
-    void layout_status_bar(const char* function, int line);
+    // borders_failure: the failure text when the status bar does not give its borders.
+    void layout_status_bar(const char* borders_failure);
     // One error box on the dialog: a text of ours, or the text that suits the exception.
     void show_failure_box(const std::wstring& text);
     void show_exception_box(std::exception_ptr failure);
