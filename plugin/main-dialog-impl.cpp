@@ -135,7 +135,7 @@ void impl::construct(const image_frame_ptr& source, const image_frame_ptr& resul
         [this](unsigned delay, filter_state stage) { on_filter_changed(delay, stage); },
         [this](std::exception_ptr failure) { show_job_failure(failure, false); },
         [this](HDC dc, unsigned width, unsigned height) -> std::pair<HDC, void*> {
-            ensure_back_buffer(dc, 0, 0, width, height);
+            ensure_back_buffer(dc, width, height);
             return {back_dc.get(), SelectObject(back_dc.get(), back_bitmap.get())};
         },
         [this](void* previous) { SelectObject(back_dc.get(), static_cast<HGDIOBJ>(previous)); },

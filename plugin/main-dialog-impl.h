@@ -145,7 +145,7 @@ public:
 
     // Painting (preview-painting.cpp) --------------------------------------------------------------------
     void on_paint();
-    void ensure_back_buffer(HDC dc, int x, int y, unsigned width, unsigned height);
+    void ensure_back_buffer(HDC dc, unsigned width, unsigned height);
     static LRESULT CALLBACK flickerfree_subclass_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                                       UINT_PTR id, DWORD_PTR reference);
     void paint_canvas(HDC back, const preview_rect& area);

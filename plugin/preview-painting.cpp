@@ -31,7 +31,7 @@ preview_rect rect_of(const RECT& r) noexcept {
 
 } // namespace
 
-void impl::ensure_back_buffer(HDC dc, int, int, unsigned width, unsigned height) {
+void impl::ensure_back_buffer(HDC dc, unsigned width, unsigned height) {
     if (!back_dc) {
         back_dc.reset(CreateCompatibleDC(dc));
         if (!back_dc)
@@ -60,8 +60,7 @@ void impl::on_paint() {
     const preview_rect area = rect_of(paint.paint.rcPaint);
     if (area.width <= 0 || area.height <= 0)
         return;
-    ensure_back_buffer(paint.dc, area.x, area.y, static_cast<unsigned>(area.width),
-                       static_cast<unsigned>(area.height));
+    ensure_back_buffer(paint.dc, static_cast<unsigned>(area.width), static_cast<unsigned>(area.height));
     const HDC back = back_dc.get();
     const system_ui::selection_guard buffer(back, back_bitmap.get());
 
@@ -194,7 +193,7 @@ LRESULT impl::paint_flicker_free(HWND window, WPARAM wparam, UINT_PTR id) {
     const HDC dc = wparam != 0 ? reinterpret_cast<HDC>(wparam) : BeginPaint(window, &paint);
     RECT client{};
     GetClientRect(window, &client);
-    ensure_back_buffer(dc, 0, 0, static_cast<unsigned>(client.right), static_cast<unsigned>(client.bottom));
+    ensure_back_buffer(dc, static_cast<unsigned>(client.right), static_cast<unsigned>(client.bottom));
     const HDC back = back_dc.get();
     {
         const system_ui::selection_guard buffer(back, back_bitmap.get());
