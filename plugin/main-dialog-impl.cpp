@@ -7,13 +7,11 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "am-collections.h"
 #include "am-common.h"
 #include "am-text.h"
-#include "filter-jobs.h"
 #include "host-entry.h"
 #include "hotkey-dialog.h"
 #include "resource.h"

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <new>
 
-#include "hotkey-dialog.h"
 #include "resource.h"
 
 namespace tessolux::main_window {

@@ -3,7 +3,6 @@
 // window's controls follow it.
 #include "main-dialog-impl.h"
 
-#include "hotkey-dialog.h"
 #include "preview-render.h"
 
 namespace tessolux::main_window {

@@ -11,7 +11,6 @@
 #include "filter-jobs.h"
 #include "main-dialog-impl.h"
 
-#include "hotkey-dialog.h"
 #include "resource.h"
 #include "worker-lanes.h"
 
