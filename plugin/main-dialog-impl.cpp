@@ -375,6 +375,9 @@ void impl::change_dpi_scaling(float new_scale) {
     reload_icons();
     constexpr auto borders_failure = status_borders_failure("change_dpi_scaling", "1536");
     layout_status_bar(borders_failure.c_str());
+    // The status bar's height changed with the scale: the preview takes the rest again.
+    layout_preview_area();
+    update_view_info();
     // The docked controls were moved without repainting: they are redrawn with the dialog.
     RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
