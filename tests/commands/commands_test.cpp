@@ -28,9 +28,8 @@ std::wstring rect_text(const RECT& r) {
 class commands : public test_support::main_window_world {
 public:
     void SetUp() override {
-        wchar_t folder[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, folder);
-        trace = std::wstring(folder) + L"commands-trace-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
+        trace = std::filesystem::temp_directory_path().wstring() + L"\\commands-trace-" +
+                std::to_wstring(GetCurrentProcessId());
         SetEnvironmentVariableW(L"ZORVANE_STANDIN_TRACE", trace.c_str());
         // The scale commands rescale only a DPI-aware dialog.
         SetProcessDPIAware();
