@@ -248,7 +248,7 @@ TEST_F(commands, every_key_of_the_accelerator_table_reaches_its_command_in_its_t
         {"Ctrl+Num4 at zoom 0.25 moves by 4", ctrl, VK_NUMPAD4, 1, zoom_of(0.25), focused(6, 10, 24, 20)},
         {"Ctrl+Num4 at x 0 does nothing", ctrl, VK_NUMPAD4, 1, focus(0, 10, 20, 20), focused(0, 10, 20, 20)},
         // An empty rectangle means none: tilt-shift gets it as it is.
-        {"Ctrl+Num6 keeps it empty", ctrl, VK_NUMPAD6, 1, focus(10, 10, 0, 30), focused(10, 10, 0, 30)},
+        {"Ctrl+Num4 keeps it empty", ctrl, VK_NUMPAD4, 1, focus(10, 10, 0, 30), focused(10, 10, 0, 30)},
         {"Ctrl+Num4 moves the brush left by 1", ctrl, VK_NUMPAD4, 2, brush, zoom, L"pointer -1, 0 from"},
         {"Ctrl+Alt+Num8 moves the brush up by 10", ctrl | alt, VK_NUMPAD8, 2, brush, L"pointer 0, -10 from"},
     };
