@@ -204,7 +204,7 @@ TEST_F(commands, every_key_of_the_accelerator_table_reaches_its_command_in_its_t
         {"F11 keeps a window filling the work area", 0, VK_F11, 0, fill_work_area, in_work},
         {"A second F11 restores the window", 0, VK_F11, 0, maximised, L"window 120, 80, 900 x 640\n"},
         {"F7 asks from the colour in use", 0, VK_F7, 0, chosen,
-         L"asked from " + face + L"\ncolour asked from " + std::to_wstring(red)},
+         L"asked from " + face + L"\ncolour asked from " + std::to_wstring(red) + L"\n"},
         {"F9 does nothing while tilt-shift is off", 0, VK_F9, 0, nullptr, L"marker+greyed stats-\n"},
         {"F9 toggles the focus marker", 0, VK_F9, 0, tilt_shift, L"marks result+ border- marker- stats-\n"},
         {"F6 shows the image border", 0, VK_F6, 0, nullptr, L"marks result+ border+ marker+greyed stats-\n"},
@@ -216,7 +216,7 @@ TEST_F(commands, every_key_of_the_accelerator_table_reaches_its_command_in_its_t
         // The hotkey dialog joins the running loop, which gives it a dialog's keyboard handling.
         {"Ctrl+F1 shows the hotkey dialog", ctrl, VK_F1, 0, nullptr, L"hotkey dialog in the loop\n"},
         {"F1 opens the help file", 0, VK_F1, 0, help_in(REG_SZ),
-         L"opened open C:\\Tessolux\\Tessolux3Plugin.chm"},
+         L"opened open C:\\Tessolux\\Tessolux3Plugin.chm\n"},
         {"F1 opens nothing for REG_EXPAND_SZ", 0, VK_F1, 0, help_in(REG_EXPAND_SZ), L"asked nothing"},
         {"F10 opens the settings menu", 0, VK_F10, 0, nullptr, L"settings menu upward from the status bar\n"},
         {"Shift+F10 opens the view menu", shift, VK_F10, 0, nullptr, L"view menu at the client origin\n"},
