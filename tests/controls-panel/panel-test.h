@@ -21,21 +21,16 @@
 #include "resource.h"
 #include "win-common.h"
 
-namespace panel_test {
-
 using tessolux::filter_state;
 using tessolux::main_window::controls_frame;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Optional;
 
-struct change {
-    unsigned delay;
-    filter_state stage;
-    friend bool operator==(const change&, const change&) = default;
-};
+// A change notification: the delay in milliseconds and the stage to recompute.
+using change = std::pair<unsigned, filter_state>;
 
-class panel_world : public ::testing::Test {
+class controls_panel : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_GE(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), 0);
@@ -43,8 +38,8 @@ protected:
         com_ptr<zorvane::IImage> image;
         ASSERT_GE(engine.root->create_image(1000, 600, zorvane::pixel_format::bgra32, image.put()), 0);
         source = tessolux::make_image_frame(std::move(image));
-        settings_key = L"panel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                       std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(++key_counter);
+        settings_key =
+            L"panel-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++key_counter);
     }
     void TearDown() override {
         panel.reset();
@@ -55,22 +50,27 @@ protected:
     }
 
     // The panel as the main window builds it. A failing world's change callback and back buffer throw.
-    void make_panel(double scale = 1.0, int height = 600, bool failing = false) {
+    void make_panel(bool failing = false) {
         controls_frame::back_buffer_callback back_buffer;
         if (failing)
             back_buffer = [](HDC, unsigned, unsigned) -> std::pair<HDC, void*> {
                 throw std::runtime_error("no back buffer");
             };
         panel = std::make_unique<controls_frame>(
-            owner(), 0, 0, cpp::round_to_int(280 * scale) + GetSystemMetrics(SM_CXVSCROLL), height,
-            static_cast<float>(scale),
+            owner(), 0, 0, 300, 600, 1.0f,
             [this, failing](unsigned delay, filter_state stage) {
                 if (failing)
                     throw std::runtime_error("change failed");
                 changes.push_back({delay, stage});
             },
-            [this](std::exception_ptr failure) { failures.push_back(failure); }, std::move(back_buffer),
-            [](void*) {}, engine);
+            [this](std::exception_ptr failure) {
+                try {
+                    std::rethrow_exception(failure);
+                } catch (const std::exception& e) {
+                    failures.emplace_back(e.what());
+                }
+            },
+            std::move(back_buffer), [](void*) {}, engine);
         panel->source_frame = &source;
         panel->prepare_effects_combo(engine);
     }
@@ -91,7 +91,6 @@ protected:
         return text;
     }
     bool checked(int id) const { return SendMessageW(item(id), BM_GETCHECK, 0, 0) == BST_CHECKED; }
-    bool visible(int id) const { return IsWindowVisible(item(id)) != FALSE; }
     bool enabled(int id) const { return IsWindowEnabled(item(id)) != FALSE; }
     int slider(int id) const { return static_cast<int>(SendMessageW(item(id), TBM_GETPOS, 0, 0)); }
     int effect() const { return static_cast<int>(SendMessageW(item(IDC_EFFECT_COMBO), CB_GETCURSEL, 0, 0)); }
@@ -132,10 +131,8 @@ protected:
         if (picked.first != nullptr || popup == nullptr || !IsWindowVisible(popup))
             return;
         picked.first = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
-        if (picked.second == 0)
-            PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
-        else
-            PostMessageW(popup, WM_CHAR, picked.second, 0);
+        PostMessageW(popup, picked.second != 0 ? WM_CHAR : WM_KEYDOWN,
+                     picked.second != 0 ? picked.second : VK_ESCAPE, 0);
     }
 
     std::wstring settings_path() const {
@@ -158,10 +155,8 @@ protected:
     tessolux::image_frame_ptr source;
     std::unique_ptr<controls_frame> panel;
     std::vector<change> changes;
-    std::vector<std::exception_ptr> failures;
+    std::vector<std::string> failures; // what the failure callback got
     std::wstring settings_key;
     static inline int key_counter = 0;
     static inline std::pair<HMENU, wchar_t> picked;
 };
-
-} // namespace panel_test
