@@ -47,6 +47,7 @@ protected:
         engine = {};
         RegDeleteTreeW(HKEY_CURRENT_USER, settings_path().c_str());
         CoUninitialize();
+        EXPECT_THAT(failures, IsEmpty()) << "a failure inside the panel's message handling";
     }
 
     // The panel as the main window builds it. A failing world's change callback and back buffer throw.
