@@ -2,216 +2,127 @@
 
 #include "panel-test.h"
 
-using namespace panel_test;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Optional;
-
 namespace {
 
-using filter_settings = panel_world;
+using filter_settings = controls_panel;
 
-// The 18 slider values in the registry with the defaults a new panel has.
-struct slider_default {
-    const wchar_t* name;
-    DWORD value;
-    int id;
-};
-const slider_default slider_defaults[] = {
-    {L"ReduceNoiseIntensity", 25, IDC_DENOISE_INTENSITY},
-    {L"ReduceNoiseBlending", 75, IDC_DENOISE_BLENDING},
-    {L"ReduceNoiseSearchSize", 8, IDC_DENOISE_SEARCH},
-    {L"ReduceNoiseTileSize", 3, IDC_DENOISE_TILE},
-    {L"ReduceNoiseIntensityColor", 25, IDC_DENOISE_COLOR},
-    {L"NaturalEnhanceIntensity", 70, IDC_ENHANCE_INTENSITY},
-    {L"NaturalEnhanceBalance", 80, IDC_ENHANCE_BALANCE},
-    {L"NaturalEnhanceTolerance", 5, IDC_ENHANCE_TOLERANCE},
-    {L"NaturalEnhanceRed", 100, IDC_ENHANCE_RED},
-    {L"NaturalEnhanceGreen", 100, IDC_ENHANCE_GREEN},
-    {L"NaturalEnhanceBlue", 100, IDC_ENHANCE_BLUE},
-    {L"NaturalEnhanceTileSize", 64, IDC_ENHANCE_TILE}, // suited to the 1000 x 600 picture
-    {L"DarkenIntensity", 100, IDC_REDEYE_INTENSITY},
-    {L"DarkenBorder", 3, IDC_REDEYE_BORDER},
-    {L"TiltShiftBluringRadius", 10, IDC_TILTSHIFT_BLUR},
-    {L"TiltShiftBorderSize", 20, IDC_TILTSHIFT_BORDER},
-    {L"EffectIntensity", 100, IDC_EFFECT_INTENSITY},
-    {L"GrainIntensity", 80, IDC_GRAIN_INTENSITY},
-};
-
-constexpr int stage_checks[] = {IDC_DENOISE_ENABLE,   IDC_ENHANCE_ENABLE, IDC_REDEYE_ENABLE,
-                                IDC_TILTSHIFT_ENABLE, IDC_EFFECT_ENABLE,  IDC_GRAIN_ENABLE};
+const int grain_radios[] = {IDC_GRAIN_REGULAR, IDC_GRAIN_FAT, IDC_GRAIN_FRACTAL};
+const int stage_checks[] = {IDC_DENOISE_ENABLE,   IDC_ENHANCE_ENABLE, IDC_REDEYE_ENABLE,
+                            IDC_TILTSHIFT_ENABLE, IDC_EFFECT_ENABLE,  IDC_GRAIN_ENABLE};
 
 } // namespace
 
-TEST(image_tile_size, is_a_sixteenth_of_the_shorter_side_between_64_and_512) {
-    const struct {
-        std::int32_t width, height, size;
-    } cases[] = {{1000, 600, 64}, {9000, 6000, 375}, {12000, 10000, 512}, {600, 9000, 64}, {1, 1, 64}};
-    for (const auto& c : cases)
-        EXPECT_EQ(tessolux::image_tile_size(c.width, c.height), c.size) << c.width << " x " << c.height;
-}
-
-TEST_F(filter_settings, stored_values_load_with_their_labels_and_invalid_ones_keep_their_defaults) {
+TEST_F(filter_settings, stored_values_set_slider_and_label_and_invalid_ones_load_and_save_as_defaults) {
     make_panel();
-    // With the advanced settings hidden the noise intensity stands for both, but the colour intensity
-    // still loads its own value after it.
-    panel->toggle_advanced_settings();
-    store(L"ReduceNoiseIntensity", 120);
-    store(L"ReduceNoiseIntensityColor", 40);
-    store(L"DenoiseBilateral", 5);
+    const struct {
+        const wchar_t* name;
+        DWORD stored;
+        int slider, label;
+        int value; // what loads, and what a save writes back
+        const wchar_t* text;
+        DWORD type = REG_DWORD;
+    } cases[] = {
+        {L"TiltShiftBluringRadius", 150, IDC_TILTSHIFT_BLUR, IDC_TILTSHIFT_BLUR_VALUE, 150, L"150  "},
+        {L"NaturalEnhanceBlue", 0, IDC_ENHANCE_BLUE, IDC_ENHANCE_BLUE_VALUE, 0, L"0 %"},
+        {L"NaturalEnhanceTolerance", 17, IDC_ENHANCE_TOLERANCE, IDC_ENHANCE_TOLERANCE_VALUE, 17,
+         L"17\u00d710\u207b\u2074"},
+        // The search and tile sizes show the odd sizes the engine gets.
+        {L"ReduceNoiseSearchSize", 1, IDC_DENOISE_SEARCH, IDC_DENOISE_SEARCH_VALUE, 8, L"19  "},
+        {L"ReduceNoiseTileSize", 26, IDC_DENOISE_TILE, IDC_DENOISE_TILE_VALUE, 3, L"7  "},
+        {L"NaturalEnhanceBalance", 0xFFFFFFFF, IDC_ENHANCE_BALANCE, IDC_ENHANCE_BALANCE_VALUE, 80, L"80 %"},
+        {L"DarkenBorder", 7, IDC_REDEYE_BORDER, IDC_REDEYE_BORDER_VALUE, 3, L"3  ", REG_BINARY}};
+    for (const auto& c : cases) {
+        drag(c.slider, 40); // neither what is stored nor the default
+        store(c.name, c.stored, c.type);
+    }
     store(L"ActiveFilters", 0x7F);
-    store(L"ReduceNoiseSearchSize", 1);          // below 2
-    store(L"ReduceNoiseTileSize", 26);           // above 25
-    store(L"NaturalEnhanceBalance", 0xFFFFFFFF); // far out
-    store(L"DarkenBorder", 7, REG_BINARY);       // four bytes, but not a number
-    store(L"TiltShiftBluringRadius", 150);       // the maximum
-    store(L"NaturalEnhanceBlue", 0);             // the minimum
-    store(L"NaturalEnhanceTileSize", 24);
     changes.clear();
     panel->load_filter_settings(settings_key);
     EXPECT_THAT(changes, IsEmpty()) << "the caller restarts the chain itself";
-    EXPECT_EQ(panel->reduce_noise_search_size, 8);
-    EXPECT_EQ(text_of(IDC_DENOISE_SEARCH_VALUE), L"19  ");
-    EXPECT_EQ(panel->reduce_noise_tile_size, 3);
-    EXPECT_EQ(panel->natural_enhance_balance, 80);
-    EXPECT_EQ(panel->eyes.darken_border, 3);
-    EXPECT_EQ(panel->tilt_shift_blur_radius, 150);
-    EXPECT_EQ(slider(IDC_TILTSHIFT_BLUR), 150);
-    EXPECT_EQ(text_of(IDC_TILTSHIFT_BLUR_VALUE), L"150  ");
-    EXPECT_EQ(panel->natural_enhance_ratios[2], 0);
-    EXPECT_EQ(panel->natural_enhance_tile_size, 24);
-    EXPECT_EQ(panel->reduce_noise_intensity, 120);
-    EXPECT_EQ(panel->reduce_noise_intensity_color, 40);
-    EXPECT_TRUE(panel->bilateral_filter());
-    EXPECT_FALSE(enabled(IDC_DENOISE_SEARCH));
-
-    // Saved right away, the invalid values come back as defaults.
+    for (const auto& c : cases)
+        EXPECT_EQ(std::pair(slider(c.slider), text_of(c.label)), std::pair(c.value, std::wstring(c.text)))
+            << c.name;
     panel->save_filter_settings(settings_key);
-    EXPECT_THAT(stored(L"ReduceNoiseSearchSize"), Optional(8ul));
-    EXPECT_THAT(stored(L"ReduceNoiseTileSize"), Optional(3ul));
-    EXPECT_THAT(stored(L"NaturalEnhanceBalance"), Optional(80ul));
-    EXPECT_THAT(stored(L"DarkenBorder"), Optional(3ul));
-    EXPECT_THAT(stored(L"TiltShiftBluringRadius"), Optional(150ul));
-    EXPECT_THAT(stored(L"DenoiseBilateral"), Optional(1ul));
+    for (const auto& c : cases)
+        EXPECT_THAT(stored(c.name), Optional(c.value)) << c.name;
 }
 
-TEST_F(filter_settings, the_active_stages_load_as_check_boxes_and_leave_exactly_one_grain_radio) {
+TEST_F(filter_settings,
+       stages_load_as_check_boxes_the_grain_kind_as_one_radio_and_only_a_listed_effect_loads) {
     const struct {
-        std::optional<DWORD> stored;
-        std::uint32_t stages;
-    } cases[] = {{std::nullopt, tessolux::natural_enhance}, {0x7F, 126}, {0x80, 0}, {0x24, 0x24}};
-    for (const auto& c : cases) {
-        make_panel();
-        RegDeleteTreeW(HKEY_CURRENT_USER, settings_path().c_str());
-        if (c.stored)
-            store(L"ActiveFilters", *c.stored);
-        panel->load_filter_settings(settings_key);
-        EXPECT_EQ(panel->active_filters & 126u, c.stages);
-        for (std::size_t i = 0; i != std::size(stage_checks); ++i)
-            EXPECT_EQ(checked(stage_checks[i]), (c.stages & (2u << i)) != 0) << stage_checks[i];
-        EXPECT_EQ(checked(IDC_GRAIN_REGULAR) + checked(IDC_GRAIN_FAT) + checked(IDC_GRAIN_FRACTAL), 1);
-        // Bit 1 is no stage's: it stays as construction left it, and a save writes it.
-        panel->save_filter_settings(settings_key);
-        EXPECT_THAT(stored(L"ActiveFilters"), Optional(static_cast<unsigned long>(c.stages | 1)));
-        panel.reset();
-    }
-}
-
-TEST_F(filter_settings, the_grain_kind_loads_as_its_radio_and_any_other_kind_is_fractal) {
-    const struct {
-        DWORD stored;
-        std::uint32_t kind;
-        int radio;
-    } cases[] = {{0, 0, IDC_GRAIN_REGULAR},
-                 {1, 1, IDC_GRAIN_FAT},
-                 {2, 2, IDC_GRAIN_FRACTAL},
-                 {7, 2, IDC_GRAIN_FRACTAL}};
+        std::optional<DWORD> stages;
+        DWORD kind, effect;
+        std::uint32_t active;
+        int radio, selected; // 10 is what was chosen before the load
+        bool intensity;      // the first four presets take none
+    } cases[] = {// Without ActiveFilters only natural enhancement runs: the grain radios are disabled.
+                 {std::nullopt, 0, 2, tessolux::natural_enhance, IDC_GRAIN_REGULAR, 2, false},
+                 {0x24, 2, 50, 0x24, IDC_GRAIN_FRACTAL, 10, true},
+                 {0x80, 7, 0xFFFFFFFF, 0, IDC_GRAIN_FRACTAL, 10, true}, // any other kind is fractal
+                 {0x7F, 0, 39, 126, IDC_GRAIN_REGULAR, 10, true},
+                 {0x7F, 1, 3, 126, IDC_GRAIN_FAT, 3, false},
+                 {0x7F, 2, 20, 126, IDC_GRAIN_FRACTAL, 20, true}};
     for (const auto& c : cases) {
         make_panel();
         click(IDC_GRAIN_FAT);
-        store(L"CurrentGrainFilter", c.stored);
-        panel->load_filter_settings(settings_key);
-        EXPECT_EQ(panel->grain_kind, c.kind);
-        for (const int radio : {IDC_GRAIN_REGULAR, IDC_GRAIN_FAT, IDC_GRAIN_FRACTAL})
-            EXPECT_EQ(checked(radio), radio == c.radio) << c.stored;
-        panel->save_filter_settings(settings_key);
-        EXPECT_THAT(stored(L"CurrentGrainFilter"), Optional(static_cast<unsigned long>(c.kind)));
-        panel.reset();
-    }
-}
-
-TEST_F(filter_settings, a_stored_effect_outside_the_list_keeps_the_chosen_one) {
-    const struct {
-        DWORD stored;
-        int selected;
-        bool intensity;
-    } cases[] = {{2, 2, false}, {20, 20, true}, {50, 10, true}, {0xFFFFFFFF, 10, true}, {39, 10, true}};
-    for (const auto& c : cases) {
-        make_panel();
         choose_effect(10);
-        store(L"CurrentEffectFilter", c.stored);
-        store(L"ActiveFilters", 0x7F);
+        if (c.stages)
+            store(L"ActiveFilters", *c.stages);
+        store(L"CurrentGrainFilter", c.kind);
+        store(L"CurrentEffectFilter", c.effect);
         panel->load_filter_settings(settings_key);
-        EXPECT_EQ(SendMessageW(item(IDC_EFFECT_COMBO), CB_GETCURSEL, 0, 0), c.selected) << c.stored;
-        EXPECT_EQ(panel->effect_has_intensity, c.intensity) << c.stored;
-        EXPECT_EQ(enabled(IDC_EFFECT_INTENSITY), c.intensity) << c.stored;
-        EXPECT_NO_THROW(panel->selected_effect_node());
+        for (std::size_t i = 0; i != std::size(stage_checks); ++i)
+            EXPECT_EQ(checked(stage_checks[i]), (c.active & (2u << i)) != 0) << stage_checks[i];
+        for (const int radio : grain_radios)
+            EXPECT_EQ(checked(radio), radio == c.radio) << radio;
+        EXPECT_EQ(effect(), c.selected);
+        for (const int id : {IDC_EFFECT_INTENSITY, IDC_EFFECT_INTENSITY_VALUE, IDC_EFFECT_INTENSITY_LABEL})
+            EXPECT_EQ(enabled(id), c.intensity && (c.active & tessolux::film_effect) != 0) << id;
+        // Bit 1 is no stage's: construction sets it and a save keeps it.
         panel->save_filter_settings(settings_key);
-        EXPECT_THAT(stored(L"CurrentEffectFilter"), Optional(static_cast<unsigned long>(c.selected)));
+        EXPECT_THAT(stored(L"ActiveFilters"), Optional(static_cast<int>(c.active | 1)));
+        EXPECT_THAT(stored(L"CurrentGrainFilter"), Optional(c.radio - IDC_GRAIN_REGULAR));
+        EXPECT_THAT(stored(L"CurrentEffectFilter"), Optional(c.selected));
         panel.reset();
     }
 }
 
 TEST_F(filter_settings, a_reset_restores_every_default_and_keeps_the_panels_as_they_are) {
     make_panel();
-    for (const slider_default& d : slider_defaults)
-        drag(d.id, d.id == IDC_ENHANCE_TILE ? 300 : 1);
-    click(IDC_DENOISE_BILATERAL);
-    choose_effect(20);
-    click(IDC_GRAIN_FRACTAL);
+    // The tile size is the one that suits a 1000 x 600 picture.
+    // clang-format off
+    const std::pair<const wchar_t*, int> defaults[] = {
+        {L"ReduceNoiseIntensity", 25}, {L"ReduceNoiseBlending", 75}, {L"ReduceNoiseSearchSize", 8},
+        {L"ReduceNoiseTileSize", 3}, {L"ReduceNoiseIntensityColor", 25}, {L"NaturalEnhanceIntensity", 70},
+        {L"NaturalEnhanceBalance", 80}, {L"NaturalEnhanceTolerance", 5}, {L"NaturalEnhanceRed", 100},
+        {L"NaturalEnhanceGreen", 100}, {L"NaturalEnhanceBlue", 100}, {L"NaturalEnhanceTileSize", 64},
+        {L"DarkenIntensity", 100}, {L"DarkenBorder", 3}, {L"TiltShiftBluringRadius", 10},
+        {L"TiltShiftBorderSize", 20}, {L"EffectIntensity", 100}, {L"GrainIntensity", 80}};
+    // clang-format on
+    for (const auto& [name, value] : defaults)
+        store(name, value - 1);
+    store(L"DenoiseBilateral", 1);
+    store(L"CurrentEffectFilter", 20);
+    store(L"CurrentGrainFilter", 2);
+    panel->load_filter_settings(settings_key);
     panel->toggle_advanced_settings();
     panel->toggle_expanded(tessolux::tilt_shift);
     const std::uint32_t expanded = panel->expanded_filters;
 
     panel->load_filter_settings(L"empty");
-    for (const slider_default& d : slider_defaults) {
-        if (d.id == IDC_DENOISE_COLOR)
-            continue; // hidden: the noise intensity stands for it
-        EXPECT_EQ(slider(d.id), static_cast<int>(d.value)) << d.name;
-    }
     EXPECT_FALSE(checked(IDC_DENOISE_BILATERAL));
-    EXPECT_EQ(SendMessageW(item(IDC_EFFECT_COMBO), CB_GETCURSEL, 0, 0), 0);
-    EXPECT_FALSE(panel->effect_has_intensity);
+    EXPECT_EQ(effect(), 0);
     EXPECT_FALSE(enabled(IDC_EFFECT_INTENSITY));
-    EXPECT_EQ(panel->grain_kind, 0u);
-    EXPECT_TRUE(checked(IDC_GRAIN_REGULAR));
-    EXPECT_FALSE(checked(IDC_GRAIN_FRACTAL));
+    for (const int radio : grain_radios)
+        EXPECT_EQ(checked(radio), radio == IDC_GRAIN_REGULAR) << radio;
     EXPECT_FALSE(panel->show_advanced);
     EXPECT_EQ(panel->expanded_filters, expanded);
 
     panel->save_filter_settings(settings_key);
-    for (const slider_default& d : slider_defaults)
-        EXPECT_THAT(stored(d.name), Optional(static_cast<unsigned long>(d.value))) << d.name;
-    EXPECT_THAT(stored(L"ActiveFilters"), Optional(5ul));
-    EXPECT_THAT(stored(L"DenoiseBilateral"), Optional(0ul));
-    EXPECT_THAT(stored(L"CurrentEffectFilter"), Optional(0ul));
-    EXPECT_THAT(stored(L"CurrentGrainFilter"), Optional(0ul));
-}
-
-TEST_F(filter_settings, a_settings_key_that_cannot_be_written_is_a_registry_failure) {
-    make_panel();
-    // A key that must last cannot live under a volatile one.
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, settings_path().c_str(), 0, nullptr, REG_OPTION_VOLATILE,
-                              KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const system_ui::key_handle holder(key);
-    try {
-        panel->save_filter_settings(settings_key + L"\\inner");
-        ADD_FAILURE() << "the save went through";
-    } catch (const std::runtime_error& failure) {
-        EXPECT_THAT(failure.what(), HasSubstr("\n - registry failure!"));
-    }
-    EXPECT_FALSE(panel->loading);
+    for (const auto& [name, value] : defaults)
+        EXPECT_THAT(stored(name), Optional(value)) << name;
+    for (const auto& [name, value] :
+         {std::pair(L"ActiveFilters", 5), std::pair(L"DenoiseBilateral", 0),
+          std::pair(L"CurrentEffectFilter", 0), std::pair(L"CurrentGrainFilter", 0)})
+        EXPECT_THAT(stored(name), Optional(value)) << name;
 }
