@@ -176,6 +176,16 @@ constexpr std::uint32_t subclassed_controls[] = {
     IDC_EFFECT_INTENSITY,  IDC_GRAIN_ENABLE,     IDC_GRAIN_EXPAND,      IDC_GRAIN_INTENSITY,
     IDC_GRAIN_REGULAR,     IDC_GRAIN_FAT,        IDC_GRAIN_FRACTAL};
 
+// Every control of the panel: its check box, its arrow and both groups.
+template <class Action> void for_each_control(const panel_definition& panel, Action&& action) {
+    action(panel.check);
+    action(panel.arrow);
+    for (const std::uint32_t id : panel.basic)
+        action(id);
+    for (const std::uint32_t id : panel.advanced)
+        action(id);
+}
+
 constexpr bool contains(std::span<const std::uint32_t> ids, std::uint32_t id) noexcept {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
@@ -212,14 +222,11 @@ controls_frame::controls_frame(HWND owner, int x, int y, int width, int height, 
     auto undo = cpp::make_rollback_guard([this] { dialog_.reset(); });
     const HWND dialog = dialog_.get();
 
-    for (const panel_definition& panel : panels) {
-        for (const std::uint32_t id : {panel.check, panel.arrow})
-            controls_.try_emplace(id, dialog, item(id), width, height, 5u);
-        for (const std::uint32_t id : panel.basic)
-            controls_.try_emplace(id, dialog, item(id), width, height, 5u);
-        for (const std::uint32_t id : panel.advanced)
-            controls_.try_emplace(id, dialog, item(id), width, height, 5u);
-    }
+    for (const panel_definition& panel : panels)
+        for_each_control(panel, [&](std::uint32_t id) {
+            controls_.try_emplace(id, dialog, item(id), width, height,
+                                  system_ui::control_docker::dock_left | system_ui::control_docker::dock_top);
+        });
     for (const trackbar_definition& row : trackbar_definitions)
         trackbars_.emplace(row.id, &row);
     system_ui::load_string(history_pattern_, module_instance(), IDS_CIRCLE_HISTORY);
@@ -617,15 +624,8 @@ int controls_frame::panel_bottom(std::size_t panel) const {
 void controls_frame::move_panels_below(std::size_t panel, int delta) {
     if (delta == 0)
         return;
-    for (std::size_t i = panel + 1; i < std::size(panels); ++i) {
-        const panel_definition& below = panels[i];
-        docker(below.check).move_control(0, delta);
-        docker(below.arrow).move_control(0, delta);
-        for (const std::uint32_t id : below.basic)
-            docker(id).move_control(0, delta);
-        for (const std::uint32_t id : below.advanced)
-            docker(id).move_control(0, delta);
-    }
+    for (std::size_t i = panel + 1; i < std::size(panels); ++i)
+        for_each_control(panels[i], [&](std::uint32_t id) { docker(id).move_control(0, delta); });
 }
 
 int controls_frame::content_extent() const {
@@ -1008,17 +1008,11 @@ void controls_frame::run_menu_command(UINT command, std::uint32_t control) {
 void controls_frame::set_panel_fonts(HFONT normal, HFONT arrows) {
     // Before Windows 7 the message font may lack the arrow glyphs; the caller then gives one that has them.
     const bool own_arrow_font = cpp::system_info.windows_version < 0x601;
-    for (const panel_definition& panel : panels) {
-        const auto set_font = [&](std::uint32_t id, HFONT font) {
+    for (const panel_definition& panel : panels)
+        for_each_control(panel, [&](std::uint32_t id) {
+            const HFONT font = own_arrow_font && id == panel.arrow ? arrows : normal;
             SendMessageW(item(id), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-        };
-        set_font(panel.check, normal);
-        set_font(panel.arrow, own_arrow_font ? arrows : normal);
-        for (const std::uint32_t id : panel.basic)
-            set_font(id, normal);
-        for (const std::uint32_t id : panel.advanced)
-            set_font(id, normal);
-    }
+        });
     // Tab stops in dialog units of each edit's font: the focused area's numbers leave room for the icons;
     // the history's counts stand clear of "# of circles:" also in a wide 16-pixel font.
     const int focus_area_stop = 16;
