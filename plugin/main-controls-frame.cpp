@@ -606,18 +606,18 @@ void controls_frame::refresh_panel(std::size_t panel) {
     SetWindowTextW(item(definition.arrow), expanded ? L"\u25b2" : L"\u25bc");
 }
 
-int controls_frame::group_bottom(const std::uint32_t* ids, std::size_t count) const {
+int controls_frame::group_bottom(std::span<const std::uint32_t> ids) const {
     int bottom = -65536;
-    for (std::size_t i = 0; i != count; ++i)
-        bottom = std::max(bottom, layout_of(docker(ids[i])).bottom());
+    for (const std::uint32_t id : ids)
+        bottom = std::max(bottom, layout_of(docker(id)).bottom());
     return bottom;
 }
 
 int controls_frame::panel_bottom(std::size_t panel) const {
     const panel_definition& definition = panels[panel];
-    int bottom = group_bottom(definition.basic.data(), definition.basic.size());
+    int bottom = group_bottom(definition.basic);
     if (show_advanced && !definition.advanced.empty())
-        bottom = std::max(bottom, group_bottom(definition.advanced.data(), definition.advanced.size()));
+        bottom = std::max(bottom, group_bottom(definition.advanced));
     return bottom;
 }
 
@@ -682,11 +682,9 @@ void controls_frame::toggle_advanced_settings() {
     refresh_panel(0);
     refresh_panel(1);
     if ((expanded_filters & reduce_noise) != 0)
-        denoise_delta = sign * (group_bottom(denoise_advanced, std::size(denoise_advanced)) -
-                                group_bottom(denoise_basic, std::size(denoise_basic)));
+        denoise_delta = sign * (group_bottom(denoise_advanced) - group_bottom(denoise_basic));
     if ((expanded_filters & natural_enhance) != 0)
-        enhance_delta = sign * (group_bottom(enhance_advanced, std::size(enhance_advanced)) -
-                                group_bottom(enhance_basic, std::size(enhance_basic)));
+        enhance_delta = sign * (group_bottom(enhance_advanced) - group_bottom(enhance_basic));
     // The optimize panel follows the noise panel's change alone, the later ones both.
     move_panels_below(0, denoise_delta);
     move_panels_below(1, enhance_delta);

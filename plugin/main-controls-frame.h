@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -203,7 +204,7 @@ private:
     void settle_layout();
     // The lowest bottom of the panel's groups that show while it is expanded.
     int panel_bottom(std::size_t panel) const;
-    int group_bottom(const std::uint32_t* ids, std::size_t count) const;
+    int group_bottom(std::span<const std::uint32_t> ids) const;
     // From the highest top to the lowest bottom of all controls.
     int content_extent() const;
 
