@@ -20,6 +20,7 @@
 #include "am-resizable-array.h"
 #include "filter-jobs.h"
 #include "image-processor.h"
+#include "resource.h"
 #include "win-common.h"
 
 namespace tessolux {
@@ -40,7 +41,7 @@ enum filter_state : std::uint32_t {
 // redo entries), the brush radius of the preview's circle tool and the two darkening sliders.
 struct eye_region {
     std::uint32_t stage_bit = remove_red_eyes;
-    std::uint32_t info_control = 1083; // the history text
+    std::uint32_t info_control = IDC_REDEYE_HISTORY;
     std::int32_t darken_intensity = 100;
     std::int32_t darken_border = 3;
     double radius = 10.0; // view pixels
