@@ -6,13 +6,11 @@
 
 #include <cstdint>
 #include <exception>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include <windows.h>
 
