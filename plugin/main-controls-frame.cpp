@@ -481,7 +481,6 @@ void controls_frame::on_draw_region() {
     selection_mode = previous == 2 ? 0 : 2;
     set_check(IDC_REDEYE_DRAW, selection_mode == 2);
     circle_record = &eyes;
-    invalidate(false);
     update_scroll_bar();
     invalidate(true);
 }
