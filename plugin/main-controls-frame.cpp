@@ -673,6 +673,12 @@ void controls_frame::toggle_expanded(filter_state stage) {
     invalidate(true);
 }
 
+void controls_frame::expand_panels(std::uint32_t mask) {
+    for (const panel_definition& panel : panels)
+        if (((expanded_filters ^ mask) & panel.stage) != 0)
+            toggle_expanded(panel.stage);
+}
+
 void controls_frame::toggle_advanced_settings() {
     show_advanced = !show_advanced;
     const int sign = show_advanced ? 1 : -1;
@@ -965,17 +971,13 @@ void controls_frame::run_menu_command(UINT command, std::uint32_t control) {
         set_auto_expand(!auto_expand);
         break;
     case ID_EXPAND_ALL:
-    case ID_COLLAPSE_ALL: {
-        const bool wanted = command == ID_EXPAND_ALL;
-        for (const panel_definition& panel : panels)
-            if (((expanded_filters & panel.stage) != 0) != wanted)
-                toggle_expanded(panel.stage);
+        expand_panels(all_stages);
         break;
-    }
+    case ID_COLLAPSE_ALL:
+        expand_panels(0);
+        break;
     case ID_EXPAND_ACTIVE:
-        for (const panel_definition& panel : panels)
-            if ((active_filters & panel.stage) != 0 && (expanded_filters & panel.stage) == 0)
-                toggle_expanded(panel.stage);
+        expand_panels(expanded_filters | active_filters);
         break;
     case ID_DEACTIVATE_ALL:
         for (std::size_t i = 0; i != std::size(panels); ++i)

@@ -122,6 +122,8 @@ public:
     void toggle_advanced_settings();
     // Expands or collapses one panel, as its arrow does.
     void toggle_expanded(filter_state stage);
+    // Expands the panels whose stage bits mask has and collapses the others, top to bottom.
+    void expand_panels(std::uint32_t mask);
     // The auto expand/collapse flag, with its check mark in the context menu.
     void set_auto_expand(bool on);
 
