@@ -284,10 +284,6 @@ controls_frame::~controls_frame() {
     dialog_.reset();
 }
 
-std::uint32_t controls_frame::stage_check_id(std::size_t panel) noexcept {
-    return panels[panel].check;
-}
-
 std::size_t controls_frame::panel_of(filter_state stage) {
     for (std::size_t i = 0; i != std::size(panels); ++i)
         if (panels[i].stage == stage)
@@ -455,6 +451,14 @@ void controls_frame::on_stage_check(std::size_t panel) {
     notify(200, definition.stage);
     if (auto_expand && ((expanded_filters ^ active_filters) & bit) != 0)
         toggle_expanded(definition.stage);
+}
+
+void controls_frame::set_active_stages(std::uint32_t mask) {
+    for (std::size_t i = 0; i != std::size(panels); ++i)
+        if (((active_filters ^ mask) & panels[i].stage) != 0) {
+            set_check(panels[i].check, (mask & panels[i].stage) != 0);
+            on_stage_check(i);
+        }
 }
 
 void controls_frame::on_bilateral() {
@@ -980,11 +984,7 @@ void controls_frame::run_menu_command(UINT command, std::uint32_t control) {
         expand_panels(expanded_filters | active_filters);
         break;
     case ID_DEACTIVATE_ALL:
-        for (std::size_t i = 0; i != std::size(panels); ++i)
-            if ((active_filters & panels[i].stage) != 0) {
-                set_check(panels[i].check, false);
-                on_stage_check(i);
-            }
+        set_active_stages(0);
         break;
     case ID_RESET_VALUE: {
         const auto row = trackbars_.find(control);

@@ -234,9 +234,10 @@ private:
     void paint_focus_area(HWND edit);
 
     // Panels are numbered from 0 (noise reduction) to 5 (grain), top to bottom; panel i has stage bit 2 << i.
-    static constexpr std::size_t panel_count = 6;
-    static std::uint32_t stage_check_id(std::size_t panel) noexcept;
     static std::size_t panel_of(filter_state stage);
+    // Switches every stage whose bit differs from mask, top to bottom, through its check box's own
+    // handling (enabling, auto expand/collapse).
+    void set_active_stages(std::uint32_t mask);
     // Selects a film preset of the list and shows or hides its intensity, as a user's choice would, but
     // without notifying.
     void select_effect(std::int32_t index);
