@@ -9,7 +9,6 @@
 #include <commctrl.h>
 
 #include "am-collections.h"
-#include "host-entry.h"
 #include "main-controls-frame.h"
 #include "resource.h"
 #include "settings-key.h"
