@@ -9,7 +9,6 @@
 #include <commctrl.h>
 
 #include "am-collections.h"
-#include "host-entry.h"
 #include "main-controls-frame.h"
 #include "resource.h"
 #include "settings-key.h"
@@ -38,15 +37,7 @@ void controls_frame::load_filter_settings(const std::wstring& key) {
         set_trackbar_position(row.id, row.field(*this));
     }
 
-    // Each stage that changes goes through its check box's own handling (enabling, auto expand/collapse).
-    const std::uint32_t target = read_dword(values, L"ActiveFilters").value_or(natural_enhance);
-    for (std::size_t panel = 0; panel != panel_count; ++panel) {
-        const std::uint32_t bit = 2u << panel; // the panels' stage bits, top to bottom
-        if (((active_filters ^ target) & bit) == 0)
-            continue;
-        set_check(stage_check_id(panel), (target & bit) != 0);
-        on_stage_check(panel);
-    }
+    set_active_stages(read_dword(values, L"ActiveFilters").value_or(natural_enhance));
 
     // Without a key the three choices go back to what a new panel has, so that a reset resets them too.
     const auto choice = [&](const wchar_t* name) {

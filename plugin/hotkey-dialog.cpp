@@ -23,8 +23,6 @@ hotkey_dialog::hotkey_dialog(HWND owner, HWND activate) : activate_(activate) {
             cpp::failure_message("hotkey_dialog", "2727", CONTROLS_FRAME, "GetClientRect resulted in error!");
         cpp::throw_last_error(message.c_str());
     }
-    client_width_ = client.right;
-    client_height_ = client.bottom;
 
     // One text in four parts; each part ends in a blank line of its own.
     std::wstring text;
@@ -38,7 +36,7 @@ hotkey_dialog::hotkey_dialog(HWND owner, HWND activate) : activate_(activate) {
     const int description_column = 96;
     SendMessageW(edit, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&description_column));
     SetWindowTextW(edit, text.c_str());
-    text_.emplace(dialog_.get(), edit, client_width_, client_height_,
+    text_.emplace(dialog_.get(), edit, client.right, client.bottom,
                   system_ui::control_docker::dock_left | system_ui::control_docker::dock_right |
                       system_ui::control_docker::dock_top | system_ui::control_docker::dock_bottom);
 }
@@ -53,10 +51,8 @@ INT_PTR hotkey_dialog::process_message(const system_ui::register_function&, HWND
     case WM_INITDIALOG:
         return 1;
     case WM_SIZE:
-        client_width_ = LOWORD(lparam);
-        client_height_ = HIWORD(lparam);
         if (text_)
-            text_->parent_resized(0, 0, client_width_, client_height_);
+            text_->parent_resized(0, 0, LOWORD(lparam), HIWORD(lparam));
         InvalidateRect(window, nullptr, TRUE);
         return 1;
     case WM_CLOSE:

@@ -2,7 +2,6 @@
 // read-only text that fills the dialog at every size.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 
 #include <windows.h>
@@ -27,8 +26,6 @@ private:
     HWND activate_;
     // Null once the dialog is gone; the message loop then drops the window.
     cpp::unique_any<HWND, &DestroyWindow> dialog_;
-    std::int32_t client_width_ = 0;
-    std::int32_t client_height_ = 0;
     // Made once the dialog exists.
     std::optional<system_ui::control_docker> text_;
 };

@@ -176,6 +176,16 @@ constexpr std::uint32_t subclassed_controls[] = {
     IDC_EFFECT_INTENSITY,  IDC_GRAIN_ENABLE,     IDC_GRAIN_EXPAND,      IDC_GRAIN_INTENSITY,
     IDC_GRAIN_REGULAR,     IDC_GRAIN_FAT,        IDC_GRAIN_FRACTAL};
 
+// Every control of the panel: its check box, its arrow and both groups.
+template <class Action> void for_each_control(const panel_definition& panel, Action&& action) {
+    action(panel.check);
+    action(panel.arrow);
+    for (const std::uint32_t id : panel.basic)
+        action(id);
+    for (const std::uint32_t id : panel.advanced)
+        action(id);
+}
+
 constexpr bool contains(std::span<const std::uint32_t> ids, std::uint32_t id) noexcept {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
@@ -212,14 +222,11 @@ controls_frame::controls_frame(HWND owner, int x, int y, int width, int height, 
     auto undo = cpp::make_rollback_guard([this] { dialog_.reset(); });
     const HWND dialog = dialog_.get();
 
-    for (const panel_definition& panel : panels) {
-        for (const std::uint32_t id : {panel.check, panel.arrow})
-            controls_.try_emplace(id, dialog, item(id), width, height, 5u);
-        for (const std::uint32_t id : panel.basic)
-            controls_.try_emplace(id, dialog, item(id), width, height, 5u);
-        for (const std::uint32_t id : panel.advanced)
-            controls_.try_emplace(id, dialog, item(id), width, height, 5u);
-    }
+    for (const panel_definition& panel : panels)
+        for_each_control(panel, [&](std::uint32_t id) {
+            controls_.try_emplace(id, dialog, item(id), width, height,
+                                  system_ui::control_docker::dock_left | system_ui::control_docker::dock_top);
+        });
     for (const trackbar_definition& row : trackbar_definitions)
         trackbars_.emplace(row.id, &row);
     system_ui::load_string(history_pattern_, module_instance(), IDS_CIRCLE_HISTORY);
@@ -275,10 +282,6 @@ controls_frame::controls_frame(HWND owner, int x, int y, int width, int height, 
 controls_frame::~controls_frame() {
     // The dialog's last messages still reach this object, so it goes while every member is alive.
     dialog_.reset();
-}
-
-std::uint32_t controls_frame::stage_check_id(std::size_t panel) noexcept {
-    return panels[panel].check;
 }
 
 std::size_t controls_frame::panel_of(filter_state stage) {
@@ -450,6 +453,14 @@ void controls_frame::on_stage_check(std::size_t panel) {
         toggle_expanded(definition.stage);
 }
 
+void controls_frame::set_active_stages(std::uint32_t mask) {
+    for (std::size_t i = 0; i != std::size(panels); ++i)
+        if (((active_filters ^ mask) & panels[i].stage) != 0) {
+            set_check(panels[i].check, (mask & panels[i].stage) != 0);
+            on_stage_check(i);
+        }
+}
+
 void controls_frame::on_bilateral() {
     refresh_panel(panel_of(reduce_noise));
     notify(200, reduce_noise);
@@ -474,7 +485,6 @@ void controls_frame::on_draw_region() {
     selection_mode = previous == 2 ? 0 : 2;
     set_check(IDC_REDEYE_DRAW, selection_mode == 2);
     circle_record = &eyes;
-    invalidate(false);
     update_scroll_bar();
     invalidate(true);
 }
@@ -599,33 +609,26 @@ void controls_frame::refresh_panel(std::size_t panel) {
     SetWindowTextW(item(definition.arrow), expanded ? L"\u25b2" : L"\u25bc");
 }
 
-int controls_frame::group_bottom(const std::uint32_t* ids, std::size_t count) const {
+int controls_frame::group_bottom(std::span<const std::uint32_t> ids) const {
     int bottom = -65536;
-    for (std::size_t i = 0; i != count; ++i)
-        bottom = std::max(bottom, layout_of(docker(ids[i])).bottom());
+    for (const std::uint32_t id : ids)
+        bottom = std::max(bottom, layout_of(docker(id)).bottom());
     return bottom;
 }
 
 int controls_frame::panel_bottom(std::size_t panel) const {
     const panel_definition& definition = panels[panel];
-    int bottom = group_bottom(definition.basic.data(), definition.basic.size());
+    int bottom = group_bottom(definition.basic);
     if (show_advanced && !definition.advanced.empty())
-        bottom = std::max(bottom, group_bottom(definition.advanced.data(), definition.advanced.size()));
+        bottom = std::max(bottom, group_bottom(definition.advanced));
     return bottom;
 }
 
 void controls_frame::move_panels_below(std::size_t panel, int delta) {
     if (delta == 0)
         return;
-    for (std::size_t i = panel + 1; i < std::size(panels); ++i) {
-        const panel_definition& below = panels[i];
-        docker(below.check).move_control(0, delta);
-        docker(below.arrow).move_control(0, delta);
-        for (const std::uint32_t id : below.basic)
-            docker(id).move_control(0, delta);
-        for (const std::uint32_t id : below.advanced)
-            docker(id).move_control(0, delta);
-    }
+    for (std::size_t i = panel + 1; i < std::size(panels); ++i)
+        for_each_control(panels[i], [&](std::uint32_t id) { docker(id).move_control(0, delta); });
 }
 
 int controls_frame::content_extent() const {
@@ -674,6 +677,12 @@ void controls_frame::toggle_expanded(filter_state stage) {
     invalidate(true);
 }
 
+void controls_frame::expand_panels(std::uint32_t mask) {
+    for (const panel_definition& panel : panels)
+        if (((expanded_filters ^ mask) & panel.stage) != 0)
+            toggle_expanded(panel.stage);
+}
+
 void controls_frame::toggle_advanced_settings() {
     show_advanced = !show_advanced;
     const int sign = show_advanced ? 1 : -1;
@@ -682,11 +691,9 @@ void controls_frame::toggle_advanced_settings() {
     refresh_panel(0);
     refresh_panel(1);
     if ((expanded_filters & reduce_noise) != 0)
-        denoise_delta = sign * (group_bottom(denoise_advanced, std::size(denoise_advanced)) -
-                                group_bottom(denoise_basic, std::size(denoise_basic)));
+        denoise_delta = sign * (group_bottom(denoise_advanced) - group_bottom(denoise_basic));
     if ((expanded_filters & natural_enhance) != 0)
-        enhance_delta = sign * (group_bottom(enhance_advanced, std::size(enhance_advanced)) -
-                                group_bottom(enhance_basic, std::size(enhance_basic)));
+        enhance_delta = sign * (group_bottom(enhance_advanced) - group_bottom(enhance_basic));
     // The optimize panel follows the noise panel's change alone, the later ones both.
     move_panels_below(0, denoise_delta);
     move_panels_below(1, enhance_delta);
@@ -968,24 +975,16 @@ void controls_frame::run_menu_command(UINT command, std::uint32_t control) {
         set_auto_expand(!auto_expand);
         break;
     case ID_EXPAND_ALL:
-    case ID_COLLAPSE_ALL: {
-        const bool wanted = command == ID_EXPAND_ALL;
-        for (const panel_definition& panel : panels)
-            if (((expanded_filters & panel.stage) != 0) != wanted)
-                toggle_expanded(panel.stage);
+        expand_panels(all_stages);
         break;
-    }
+    case ID_COLLAPSE_ALL:
+        expand_panels(0);
+        break;
     case ID_EXPAND_ACTIVE:
-        for (const panel_definition& panel : panels)
-            if ((active_filters & panel.stage) != 0 && (expanded_filters & panel.stage) == 0)
-                toggle_expanded(panel.stage);
+        expand_panels(expanded_filters | active_filters);
         break;
     case ID_DEACTIVATE_ALL:
-        for (std::size_t i = 0; i != std::size(panels); ++i)
-            if ((active_filters & panels[i].stage) != 0) {
-                set_check(panels[i].check, false);
-                on_stage_check(i);
-            }
+        set_active_stages(0);
         break;
     case ID_RESET_VALUE: {
         const auto row = trackbars_.find(control);
@@ -1008,17 +1007,11 @@ void controls_frame::run_menu_command(UINT command, std::uint32_t control) {
 void controls_frame::set_panel_fonts(HFONT normal, HFONT arrows) {
     // Before Windows 7 the message font may lack the arrow glyphs; the caller then gives one that has them.
     const bool own_arrow_font = cpp::system_info.windows_version < 0x601;
-    for (const panel_definition& panel : panels) {
-        const auto set_font = [&](std::uint32_t id, HFONT font) {
+    for (const panel_definition& panel : panels)
+        for_each_control(panel, [&](std::uint32_t id) {
+            const HFONT font = own_arrow_font && id == panel.arrow ? arrows : normal;
             SendMessageW(item(id), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-        };
-        set_font(panel.check, normal);
-        set_font(panel.arrow, own_arrow_font ? arrows : normal);
-        for (const std::uint32_t id : panel.basic)
-            set_font(id, normal);
-        for (const std::uint32_t id : panel.advanced)
-            set_font(id, normal);
-    }
+        });
     // Tab stops in dialog units of each edit's font: the focused area's numbers leave room for the icons;
     // the history's counts stand clear of "# of circles:" also in a wide 16-pixel font.
     const int focus_area_stop = 16;

@@ -6,12 +6,11 @@
 
 #include <cstdint>
 #include <exception>
-#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include <windows.h>
 
@@ -19,6 +18,7 @@
 #include "am-resizable-array.h"
 #include "filter-jobs.h"
 #include "image-processor.h"
+#include "resource.h"
 #include "win-common.h"
 
 namespace tessolux {
@@ -39,7 +39,7 @@ enum filter_state : std::uint32_t {
 // redo entries), the brush radius of the preview's circle tool and the two darkening sliders.
 struct eye_region {
     std::uint32_t stage_bit = remove_red_eyes;
-    std::uint32_t info_control = 1083; // the history text
+    std::uint32_t info_control = IDC_REDEYE_HISTORY;
     std::int32_t darken_intensity = 100;
     std::int32_t darken_border = 3;
     double radius = 10.0; // view pixels
@@ -122,6 +122,8 @@ public:
     void toggle_advanced_settings();
     // Expands or collapses one panel, as its arrow does.
     void toggle_expanded(filter_state stage);
+    // Expands the panels whose stage bits mask has and collapses the others, top to bottom.
+    void expand_panels(std::uint32_t mask);
     // The auto expand/collapse flag, with its check mark in the context menu.
     void set_auto_expand(bool on);
 
@@ -203,7 +205,7 @@ private:
     void settle_layout();
     // The lowest bottom of the panel's groups that show while it is expanded.
     int panel_bottom(std::size_t panel) const;
-    int group_bottom(const std::uint32_t* ids, std::size_t count) const;
+    int group_bottom(std::span<const std::uint32_t> ids) const;
     // From the highest top to the lowest bottom of all controls.
     int content_extent() const;
 
@@ -232,9 +234,10 @@ private:
     void paint_focus_area(HWND edit);
 
     // Panels are numbered from 0 (noise reduction) to 5 (grain), top to bottom; panel i has stage bit 2 << i.
-    static constexpr std::size_t panel_count = 6;
-    static std::uint32_t stage_check_id(std::size_t panel) noexcept;
     static std::size_t panel_of(filter_state stage);
+    // Switches every stage whose bit differs from mask, top to bottom, through its check box's own
+    // handling (enabling, auto expand/collapse).
+    void set_active_stages(std::uint32_t mask);
     // Selects a film preset of the list and shows or hides its intensity, as a user's choice would, but
     // without notifying.
     void select_effect(std::int32_t index);

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <utility>
 
-#include "hotkey-dialog.h"
 #include "resource.h"
 
 namespace tessolux::main_window {

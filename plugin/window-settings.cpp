@@ -30,9 +30,6 @@ constexpr const wchar_t* expanded_value = L"ExpandedFilters";
 constexpr const wchar_t* display_state_value = L"DisplayState";
 constexpr const wchar_t* auto_expand_value = L"AutoExpandCollapse";
 
-constexpr filter_state panel_stages[6] = {reduce_noise, natural_enhance, remove_red_eyes,
-                                          tilt_shift,   film_effect,     grain};
-
 // The thickness of the dialog's frame on each side. A minimised window has no client area to measure
 // against: the frame its styles give then.
 RECT frame_margins(HWND dialog) {
@@ -115,9 +112,7 @@ preview_rect impl::normal_client_area() const {
 void impl::expand_panels(std::uint32_t mask) {
     // The panel's own expand logic, called directly: a click on the arrow would move the focus, and
     // would not reach an arrow of a dialog that is not active yet.
-    for (const filter_state stage : panel_stages)
-        if (((controls->expanded_filters ^ mask) & stage) != 0)
-            controls->toggle_expanded(stage);
+    controls->expand_panels(mask);
 }
 
 void impl::load_window_settings() {
