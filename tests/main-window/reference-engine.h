@@ -23,7 +23,7 @@ namespace reference {
 
 using zorvane::pixel_format;
 
-// Pixels in one engine format, rows without padding.
+// Pixels in one engine format, rows without padding: sample i lies at i times the sample's size.
 struct picture {
     std::int32_t width = 0;
     std::int32_t height = 0;
@@ -38,18 +38,14 @@ struct picture {
     int sample_bytes() const { return (static_cast<int>(format) & 1) != 0 ? 2 : 1; }
     int channels() const { return static_cast<int>(format) < 4 ? 1 : static_cast<int>(format) < 8 ? 3 : 4; }
     int row() const { return width * channels() * sample_bytes(); }
-    std::uint32_t get(std::int32_t x, std::int32_t y, std::int32_t c) const {
+    std::uint32_t sample(std::size_t i) const {
         std::uint16_t value = 0;
-        std::memcpy(&value, &bytes[offset(x, y, c)], sample_bytes());
+        std::memcpy(&value, &bytes[i * sample_bytes()], sample_bytes());
         return value;
     }
-    void set(std::int32_t x, std::int32_t y, std::int32_t c, std::uint32_t value) {
+    void set(std::size_t i, std::uint32_t value) {
         const auto sample = static_cast<std::uint16_t>(value);
-        std::memcpy(&bytes[offset(x, y, c)], &sample, sample_bytes());
-    }
-    std::size_t offset(std::int32_t x, std::int32_t y, std::int32_t c) const {
-        return static_cast<std::size_t>(y) * row() +
-               (static_cast<std::size_t>(x) * channels() + c) * sample_bytes();
+        std::memcpy(&bytes[i * sample_bytes()], &sample, sample_bytes());
     }
 };
 
@@ -77,42 +73,32 @@ inline void set_all(zorvane::IFilter* target, const std::vector<std::wstring>& v
         check(target->set_property(text(values[i]).get(), text(values[i + 1]).get()), "set_property");
 }
 
-struct buffer {
+inline picture read_pixels(zorvane::IImage* image) {
+    com_ptr<zorvane::IImageData> data;
+    check(image->QueryInterface(zorvane::IID_IImageData, data.put_void()), "IImageData");
     BYTE* bits = nullptr;
     UINT32 size = 0;
     INT32 stride = 0;
     pixel_format format{};
     INT32 width = 0;
-};
-inline buffer buffer_of(zorvane::IImage* image) {
-    com_ptr<zorvane::IImageData> data;
-    check(image->QueryInterface(zorvane::IID_IImageData, data.put_void()), "IImageData");
-    buffer b;
-    check(data->get_buffer(&b.bits, &b.size, &b.stride, &b.format, &b.width), "get_buffer");
-    return b;
-}
-
-inline picture read_pixels(zorvane::IImage* image) {
-    const buffer b = buffer_of(image);
-    picture out(b.width, static_cast<std::int32_t>(b.size / static_cast<UINT32>(b.stride)), b.format);
+    check(data->get_buffer(&bits, &size, &stride, &format, &width), "get_buffer");
+    picture out(width, static_cast<std::int32_t>(size / static_cast<UINT32>(stride)), format);
     for (std::int32_t y = 0; y != out.height; ++y)
-        std::memcpy(&out.bytes[static_cast<std::size_t>(y) * out.row()], b.bits + y * b.stride, out.row());
+        std::memcpy(&out.bytes[static_cast<std::size_t>(y) * out.row()], bits + y * stride, out.row());
     return out;
 }
 
-// Runs the node over a copy of input in an engine image of its own and answers the output. The engine
-// must be free of test hooks that make it fail when this runs.
-inline picture run(const picture& input, const node& stage) {
+// Runs the node over the input in an engine of its own and answers the output. The engine must be free of
+// test hooks that make it fail when this runs.
+inline picture run(picture input, const node& stage) {
     com_ptr<zorvane::IProcessor> root;
     check(CoCreateInstance(zorvane::CLSID_ZorvaneProcessor, nullptr, CLSCTX_INPROC_SERVER,
                            zorvane::IID_IProcessor, root.put_void()),
           "creation");
     com_ptr<zorvane::IImage> source;
-    check(root->create_image(input.width, input.height, input.format, source.put()), "create_image");
-    const buffer b = buffer_of(source.get());
-    for (std::int32_t y = 0; y != input.height; ++y)
-        std::memcpy(b.bits + y * b.stride, &input.bytes[static_cast<std::size_t>(y) * input.row()],
-                    input.row());
+    check(root->wrap_input_memory(input.bytes.data(), input.width, input.height, input.format, input.row(),
+                                  source.put()),
+          "wrap_input_memory");
     com_ptr<zorvane::IFilterChain> chain;
     check(root->create_chain(chain.put()), "create_chain");
     com_ptr<zorvane::IFilter> filter;
@@ -127,14 +113,16 @@ inline picture run(const picture& input, const node& stage) {
     check(filter->commit(), "commit");
     com_ptr<zorvane::IOperation> operation;
     check(chain->build(operation.put()), "build");
-    INT32 width = 0;
-    INT32 height = 0;
-    pixel_format format{};
-    check(operation->query_output(source.get(), 0, &width, &height, &format), "query_output");
+    picture output;
+    check(operation->query_output(source.get(), 0, &output.width, &output.height, &output.format),
+          "query_output");
+    output.bytes.resize(static_cast<std::size_t>(output.row()) * output.height);
     com_ptr<zorvane::IImage> destination;
-    check(root->create_image(width, height, format, destination.put()), "create_image");
+    check(root->wrap_output_memory(output.bytes.data(), output.width, output.height, output.format,
+                                   output.row(), destination.put()),
+          "wrap_output_memory");
     check(operation->run(source.get(), 0, destination.get(), 0, nullptr), "run");
-    return read_pixels(destination.get());
+    return output;
 }
 
 // Natural enhancement as the first run sends it (intensity 70, ratios 100, balance 80, tolerance 5) with
