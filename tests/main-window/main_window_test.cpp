@@ -18,6 +18,7 @@
 #include "host/filter-host.h"
 #include "main-window-world.h"
 #include "reference-engine.h"
+#include "standin-engine.h"
 
 namespace {
 
@@ -132,6 +133,23 @@ TEST_F(failing_tilt_shift, shows_one_box_per_failure_and_retry_until_the_stage_i
     EXPECT_EQ(progress_states, (std::vector<WPARAM>{PBST_ERROR, PBST_NORMAL, PBST_ERROR, PBST_NORMAL}));
     EXPECT_FALSE(window->was_cancelled());
     EXPECT_EQ(applied(), enhanced().bytes) << "the enhancement alone once tilt-shift is off";
+}
+
+// The thumbnails of the effects list are converted by the engine's "convert" node while the dialog is built.
+class failing_thumbnails : public main_window {
+protected:
+    failing_thumbnails() { failing_node = L"convert"; }
+};
+
+// The dialog and its timer point at the object being built: they go before the exception leaves, so that
+// no later message reaches a destroyed object.
+TEST_F(failing_thumbnails, a_dialog_that_fails_while_it_is_built_leaves_no_window_and_no_engine_object) {
+    EXPECT_THROW(open(), error_handling::interface_exception);
+    EXPECT_EQ(test_support::find_preview_dialog(), nullptr);
+    source = {};
+    result = {};
+    engine = {};
+    EXPECT_EQ(test_support::live_engine_objects(), 0);
 }
 
 // Every band of rows of every engine run waits: a stage of the test's small picture takes four bands. The
