@@ -1,6 +1,6 @@
-// The main dialog over the stand-in engine, built in this process and played by a dialog script: the
-// chain's failures and their Retry, F8, Apply against a stage job that still writes and against a registry
-// that refuses the settings, the teardown, and what the preview puts on the screen.
+// The main dialog over the stand-in engine, built in this process and played by a dialog script: failures
+// and Retry, F8, Apply against a stage job that still writes and against a refusing registry, the teardown
+// (also of a dialog that fails while built), and what the preview puts on the screen.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -22,7 +22,6 @@
 
 namespace {
 
-using test_support::dialog_script;
 using test_support::press;
 
 class main_window : public test_support::main_window_world {
@@ -82,7 +81,8 @@ protected:
 
     // Keeps the states the progress bar is told, in order (Wine's bar keeps none of its own), and runs the
     // action set by when_inside_stage once, at the first report of that stage inside the engine: its text
-    // shows and progress is short of the end, so at least one delayed band of rows is still to come.
+    // shows and progress is short of the end, so at least one delayed band of rows is still to come. The
+    // step until_inside waits for that.
     void watch_progress_bar() {
         SetWindowSubclass(window->progress_bar, &watch_bar, 1, reinterpret_cast<DWORD_PTR>(this));
     }
@@ -91,6 +91,9 @@ protected:
         LoadStringW(nullptr, stage_text, text, 128);
         inside_text = text;
         inside_action = std::move(action);
+    }
+    test_support::dialog_script::step until_inside() {
+        return [this](HWND) { return !inside_action; };
     }
     static LRESULT CALLBACK watch_bar(HWND bar, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
                                       DWORD_PTR test) {
@@ -123,8 +126,7 @@ TEST_F(failing_tilt_shift, shows_one_box_per_failure_and_retry_until_the_stage_i
     ASSERT_TRUE(run({shows_retry,
                      // Retry runs the whole chain again, which fails again.
                      press(IDC_APPLY), [this](HWND) { return progress_states.size() == 3; }, shows_retry,
-                     act([this] { click_panel_check(IDC_TILTSHIFT_ENABLE); }), ready(),
-                     [](HWND dialog) { return !shows_retry(dialog); }, press(IDC_APPLY)}));
+                     act([this] { click_panel_check(IDC_TILTSHIFT_ENABLE); }), ready(), press(IDC_APPLY)}));
     ASSERT_EQ(boxes.size(), 2u) << "one box per failed run";
     for (const test_support::message_box& box : boxes) {
         EXPECT_EQ(box.text, L"A component failed with error code  80004005");
@@ -165,30 +167,24 @@ TEST_F(slow_stages,
     test_support::write_setting(key, L"ActiveFilters", 4 | 16);
     open();
     watch_progress_bar();
-    bool inside = false;
-    const auto note_inside = [&] { inside = true; };
-    const auto until_inside = [&](HWND) { return std::exchange(inside, false); };
-    ASSERT_TRUE(run({ready(), act([&] {
-                         when_inside_stage(IDS_ENHANCE_RUNNING, [&] {
-                             // The key as it reaches the dialog's loop, which translates it by the
-                             // accelerators.
-                             PostMessageW(window->cancel_button, WM_KEYDOWN, VK_F8, 1);
-                             note_inside();
-                         });
-                         move_slider(IDC_ENHANCE_INTENSITY, 55);
-                     }),
-                     until_inside, shows_retry, press(IDC_APPLY), ready(), act([&] {
-                         when_inside_stage(IDS_TILTSHIFT_RUNNING, note_inside);
-                         move_slider(IDC_TILTSHIFT_BLUR, 30);
-                     }),
-                     until_inside, act([this] {
-                         // The switch ends the chain at once and enables Apply, while the superseded
-                         // tilt-shift job still writes into the result image until its next band.
-                         click_panel_check(IDC_TILTSHIFT_ENABLE);
-                         ASSERT_TRUE(IsWindowEnabled(window->apply_button));
-                         SendMessageW(window->window_handle(), WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED),
-                                      0);
-                     })}));
+    ASSERT_TRUE(
+        run({ready(), act([&] {
+                 // The key as it reaches the dialog's loop, which translates it by the accelerators.
+                 when_inside_stage(IDS_ENHANCE_RUNNING,
+                                   [this] { PostMessageW(window->cancel_button, WM_KEYDOWN, VK_F8, 1); });
+                 move_slider(IDC_ENHANCE_INTENSITY, 55);
+             }),
+             until_inside(), shows_retry, press(IDC_APPLY), ready(), act([&] {
+                 when_inside_stage(IDS_TILTSHIFT_RUNNING, [] {});
+                 move_slider(IDC_TILTSHIFT_BLUR, 30);
+             }),
+             until_inside(), act([this] {
+                 // The switch ends the chain at once and enables Apply, while the superseded
+                 // tilt-shift job still writes into the result image until its next band.
+                 click_panel_check(IDC_TILTSHIFT_ENABLE);
+                 ASSERT_TRUE(IsWindowEnabled(window->apply_button));
+                 SendMessageW(window->window_handle(), WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), 0);
+             })}));
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, L"A component failed with error code  80004004");
     EXPECT_EQ(progress_states, (std::vector<WPARAM>{PBST_ERROR, PBST_NORMAL}));
@@ -218,16 +214,11 @@ TEST_F(main_window, a_registry_that_refuses_the_settings_still_applies_and_shows
 // Messages that arrive while the dialog is destroyed (Windows sends WM_CAPTURECHANGED then, Wine does not)
 // reach handlers after the lanes are gone: they must start nothing. The probe calls every handler that
 // could start work when the dialog gets WM_DESTROY.
-struct destroy_probe {
-    tessolux::main_window::impl* dialog;
-    bool ran = false;
-};
+bool probed = false;
 LRESULT CALLBACK probe_destroy(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
                                DWORD_PTR data) {
     if (message == WM_DESTROY) {
-        auto& probe = *reinterpret_cast<destroy_probe*>(data);
-        tessolux::main_window::impl& dialog = *probe.dialog;
-        probe.ran = true;
+        auto& dialog = *reinterpret_cast<tessolux::main_window::impl*>(data);
         dialog.on_capture_changed();
         dialog.on_mouse_move(10, 10, MK_LBUTTON);
         dialog.on_left_button_up();
@@ -236,19 +227,18 @@ LRESULT CALLBACK probe_destroy(HWND window, UINT message, WPARAM wparam, LPARAM 
         dialog.draw_picture(0);
         dialog.on_timer();
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), 0);
+        probed = true;
     }
     return DefSubclassProc(window, message, wparam, lparam);
 }
 
 TEST_F(main_window, closing_tears_down_once_and_once_it_has_begun_no_handler_starts_work) {
-    destroy_probe probe{};
-    ASSERT_TRUE(run({ready(), act([&] {
-                         probe.dialog = window.get();
+    ASSERT_TRUE(run({ready(), act([this] {
                          SetWindowSubclass(window->window_handle(), &probe_destroy, 1,
-                                           reinterpret_cast<DWORD_PTR>(&probe));
+                                           reinterpret_cast<DWORD_PTR>(window.get()));
                      }),
                      press(IDC_CANCEL)}));
-    ASSERT_TRUE(probe.ran);
+    ASSERT_TRUE(probed);
     window->close_dialog();
     EXPECT_TRUE(window->was_cancelled()) << "Apply during the teardown accepts nothing";
     EXPECT_TRUE(boxes.empty());

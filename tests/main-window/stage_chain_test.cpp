@@ -1,5 +1,4 @@
-// The stage chain's choices as tables: which frame is shown, which frame each stage reads, and when a
-// stage waits for an earlier one, is skipped or starts.
+// The stage chain's choices as tables: which frame is shown and which frame each stage reads.
 #include <gtest/gtest.h>
 
 #include "plugin/stage-chain.h"
@@ -50,20 +49,6 @@ TEST(stage_chain,
     for (const auto& c : read)
         EXPECT_EQ(choose_stage_source(c.stage, c.slots, c.result_slot_stage), c.read)
             << "stage " << c.stage << ", result stage " << c.result_slot_stage;
-}
-
-TEST(stage_chain, a_stage_waits_while_an_earlier_job_runs_and_skips_when_it_has_nothing_to_do) {
-    // Noise reduction always proceeds: a change there starts the chain over.
-    EXPECT_EQ(choose_stage_step(2, true, true, 2), stage_step::start);
-    EXPECT_EQ(choose_stage_step(2, true, false, idle), stage_step::skip);
-    for (const std::uint32_t stage : {4u, 8u, 16u, 32u, 64u}) {
-        SCOPED_TRACE(stage);
-        EXPECT_EQ(choose_stage_step(stage, false, false, stage / 2), stage_step::wait);
-        EXPECT_EQ(choose_stage_step(stage, true, true, stage), stage_step::start);
-        EXPECT_EQ(choose_stage_step(stage, true, true, idle), stage_step::start);
-        EXPECT_EQ(choose_stage_step(stage, false, true, idle), stage_step::skip);
-        EXPECT_EQ(choose_stage_step(stage, true, false, stage), stage_step::skip);
-    }
 }
 
 } // namespace
