@@ -1,6 +1,6 @@
-// The main dialog over the stand-in engine, built in this process and played by a dialog script: failures
-// and Retry, F8, Apply against a stage job that still writes and against a refusing registry, the teardown
-// (also of a dialog that fails while built), and what the preview puts on the screen.
+// The main dialog over the stand-in engine, built in this process and played by a dialog script: failures,
+// Retry and F8, Apply against a stage job still writing and against a refusing registry, the teardown (also
+// of a dialog that fails while built), and what the preview puts on the screen.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -26,17 +26,19 @@ using test_support::press;
 
 class main_window : public test_support::main_window_world {
 protected:
-    // The engine's test hooks, read when the world makes its engine: the trace into a file of this test's
-    // own, and whatever the test asks for.
+    // The engine reads its test hooks when the world makes it: the trace goes into a file of this test's own.
     void SetUp() override {
         DeleteFileW(trace_path.c_str());
         SetEnvironmentVariableW(L"ZORVANE_STANDIN_TRACE", trace_path.c_str());
-        SetEnvironmentVariableW(L"ZORVANE_STANDIN_FAIL_NODE", failing_node);
-        SetEnvironmentVariableW(L"ZORVANE_STANDIN_BAND_DELAY_MS", band_delay_ms);
         main_window_world::SetUp();
-        for (const wchar_t* hook :
-             {L"ZORVANE_STANDIN_TRACE", L"ZORVANE_STANDIN_FAIL_NODE", L"ZORVANE_STANDIN_BAND_DELAY_MS"})
-            SetEnvironmentVariableW(hook, nullptr);
+        SetEnvironmentVariableW(L"ZORVANE_STANDIN_TRACE", nullptr);
+    }
+    // Makes the world anew over an engine with one more hook.
+    void remake_with(const wchar_t* hook, const wchar_t* value) {
+        main_window_world::TearDown();
+        SetEnvironmentVariableW(hook, value);
+        SetUp();
+        SetEnvironmentVariableW(hook, nullptr);
     }
     void TearDown() override {
         main_window_world::TearDown();
@@ -106,20 +108,14 @@ protected:
         return DefSubclassProc(bar, message, wparam, lparam);
     }
 
-    const wchar_t* failing_node = nullptr;
-    const wchar_t* band_delay_ms = nullptr;
     const std::wstring trace_path = L"main-window-trace-" + std::to_wstring(GetCurrentProcessId()) + L".txt";
     std::vector<WPARAM> progress_states;
     std::wstring inside_text;
     std::function<void()> inside_action;
 };
 
-class failing_tilt_shift : public main_window {
-protected:
-    failing_tilt_shift() { failing_node = L"tilt-shift"; }
-};
-
-TEST_F(failing_tilt_shift, shows_one_box_per_failure_and_retry_until_the_stage_is_switched_off) {
+TEST_F(main_window, a_failing_stage_shows_one_box_per_failure_and_retry_until_it_is_switched_off) {
+    remake_with(L"ZORVANE_STANDIN_FAIL_NODE", L"tilt-shift");
     test_support::write_setting(key, L"ActiveFilters", 4 | 16);
     open();
     watch_progress_bar();
@@ -137,15 +133,11 @@ TEST_F(failing_tilt_shift, shows_one_box_per_failure_and_retry_until_the_stage_i
     EXPECT_EQ(applied(), enhanced().bytes) << "the enhancement alone once tilt-shift is off";
 }
 
-// The thumbnails of the effects list are converted by the engine's "convert" node while the dialog is built.
-class failing_thumbnails : public main_window {
-protected:
-    failing_thumbnails() { failing_node = L"convert"; }
-};
-
 // The dialog and its timer point at the object being built: they go before the exception leaves, so that
 // no later message reaches a destroyed object.
-TEST_F(failing_thumbnails, a_dialog_that_fails_while_it_is_built_leaves_no_window_and_no_engine_object) {
+TEST_F(main_window, a_dialog_that_fails_while_it_is_built_leaves_no_window_and_no_engine_object) {
+    // The thumbnails of the effects list are converted by the engine's "convert" node while it is built.
+    remake_with(L"ZORVANE_STANDIN_FAIL_NODE", L"convert");
     EXPECT_THROW(open(), error_handling::interface_exception);
     EXPECT_EQ(test_support::find_preview_dialog(), nullptr);
     source = {};
@@ -154,16 +146,12 @@ TEST_F(failing_thumbnails, a_dialog_that_fails_while_it_is_built_leaves_no_windo
     EXPECT_EQ(test_support::live_engine_objects(), 0);
 }
 
-// Every band of rows of every engine run waits: a stage of the test's small picture takes four bands. The
-// stages the test catches in the engine start after the first preview, from a slider: the dialog has
-// settled then and sees the engine's progress as it comes.
-class slow_stages : public main_window {
-protected:
-    slow_stages() { band_delay_ms = L"25"; }
-};
-
-TEST_F(slow_stages,
+TEST_F(main_window,
        f8_fails_the_running_stage_once_and_apply_after_a_running_stage_is_switched_off_waits_for_it) {
+    // Every band of rows of every engine run waits: a stage of the test's small picture takes four bands.
+    // The stages caught in the engine start after the first preview, from a slider: the dialog has settled
+    // then and sees the engine's progress as it comes.
+    remake_with(L"ZORVANE_STANDIN_BAND_DELAY_MS", L"25");
     test_support::write_setting(key, L"ActiveFilters", 4 | 16);
     open();
     watch_progress_bar();

@@ -30,25 +30,13 @@ TEST(stage_chain,
     for (const auto& c : shown)
         EXPECT_EQ(choose_display_slot(c.slots, c.result_slot_stage, c.running_stage), c.shown)
             << "result stage " << c.result_slot_stage << ", running " << c.running_stage;
-    const struct {
-        std::uint32_t stage;
-        slot_presence slots;
-        std::uint32_t result_slot_stage;
-        frame_slot read;
-    } read[] = {
-        {4, {false, true, true}, 8, frame_slot::source},
-        {4, all, 8, frame_slot::denoised},
-        {8, all, 16, frame_slot::enhanced},
-        {8, {true, false, true}, idle, frame_slot::denoised},
-        // The last three read the result slot only while it holds an earlier stage's output.
-        {16, all, 8, frame_slot::result},
-        {16, all, 16, frame_slot::enhanced},
-        {32, {false, false, true}, 32, frame_slot::source},
-        {64, {false, true, true}, 32, frame_slot::result},
-    };
-    for (const auto& c : read)
-        EXPECT_EQ(choose_stage_source(c.stage, c.slots, c.result_slot_stage), c.read)
-            << "stage " << c.stage << ", result stage " << c.result_slot_stage;
+    // The last three read the result slot only while it holds an earlier stage's output.
+    EXPECT_EQ(choose_stage_source(4, {false, true, true}, 8), frame_slot::source);
+    EXPECT_EQ(choose_stage_source(8, all, 16), frame_slot::enhanced);
+    EXPECT_EQ(choose_stage_source(8, {true, false, true}, idle), frame_slot::denoised);
+    EXPECT_EQ(choose_stage_source(16, all, 8), frame_slot::result);
+    EXPECT_EQ(choose_stage_source(32, {false, false, true}, 32), frame_slot::source);
+    EXPECT_EQ(choose_stage_source(64, {false, true, true}, 64), frame_slot::enhanced);
 }
 
 } // namespace

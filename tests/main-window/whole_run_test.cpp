@@ -68,29 +68,15 @@ filter_host::image expected_after_apply(const filter_host::image& document, bool
     return expected;
 }
 
-BOOL CALLBACK note_window(HWND, LPARAM found) {
-    *reinterpret_cast<bool*>(found) = true;
-    return FALSE;
-}
-
-class whole_runs : public ::testing::Test {
-protected:
-    // The built module under a folder of this program's own: its settings key is the hash of its path, so
-    // no other program's runs of the module share it.
-    static void SetUpTestSuite() {
-        ASSERT_GE(CoInitializeEx(nullptr, COINIT_MULTITHREADED), 0);
-        CreateDirectoryW(L"whole-runs", nullptr);
-        ASSERT_TRUE(CopyFileW(L"Tessolux3.8bf", L"whole-runs\\Tessolux3.8bf", FALSE));
-    }
-    static void TearDownTestSuite() { CoUninitialize(); }
-    void TearDown() override { test_support::delete_settings(key); }
-
+// The built module runs from a folder of this program's own: its settings key is the hash of its path, so
+// no other program's runs share it. Cancel, the close box and the selection on these roads are the host
+// entry's tests and the host's.
+TEST(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_active_its_result_on_top) {
+    ASSERT_GE(CoInitializeEx(nullptr, COINIT_MULTITHREADED), 0);
+    CreateDirectoryW(L"whole-runs", nullptr);
+    ASSERT_TRUE(CopyFileW(L"Tessolux3.8bf", L"whole-runs\\Tessolux3.8bf", FALSE));
     filter_host::plugin_module module{L"whole-runs\\Tessolux3.8bf"};
     const std::wstring key = tessolux::instance_key(module.handle());
-};
-
-// Cancel and the close box on these roads, and the selection, are the host entry's and the host's own tests.
-TEST_F(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_active_its_result_on_top) {
     // The host offers gray documents at 8 bits only, and no gray with transparency.
     const std::pair<std::int16_t, std::int32_t> layouts[] = {{1, 8}, {3, 8}, {3, 16}, {4, 8}, {4, 16}};
     for (const auto& [planes, depth] : layouts)
@@ -105,27 +91,21 @@ TEST_F(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_acti
             filter_host::run_report report;
             std::vector<test_support::message_box> boxes;
             bool played = false;
-            bool windows_left = false;
             // The editor's thread, with the user's steps played from inside the dialog's loop.
             std::thread([&] {
                 ASSERT_GE(OleInitialize(nullptr), 0);
-                {
-                    test_support::message_box_reader reader;
-                    test_support::dialog_script user(
-                        {test_support::wait_until_ready(test_support::done_text(module.handle())),
-                         test_support::press(IDC_APPLY)});
-                    // RGB in 32-bit coordinates, the others in the host's older 16-bit ones.
-                    report = filter_host::run_filter(module, document, nullptr, {nullptr, planes == 3});
-                    played = user.finished() && !user.expired();
-                    boxes = reader.boxes();
-                }
-                EnumThreadWindows(GetCurrentThreadId(), &note_window,
-                                  reinterpret_cast<LPARAM>(&windows_left));
+                test_support::message_box_reader reader;
+                test_support::dialog_script user(
+                    {test_support::wait_until_ready(test_support::done_text(module.handle())),
+                     test_support::press(IDC_APPLY)});
+                // RGB in 32-bit coordinates, the others in the host's older 16-bit ones.
+                report = filter_host::run_filter(module, document, nullptr, {nullptr, planes == 3});
+                played = user.finished() && !user.expired();
+                boxes = reader.boxes();
                 OleUninitialize();
             }).join();
             ASSERT_TRUE(played) << "the preview got ready and Apply closed the dialog";
             EXPECT_TRUE(boxes.empty());
-            EXPECT_FALSE(windows_left);
             EXPECT_FALSE(report.input_changed) << "the input buffer is byte-identical";
             EXPECT_THAT(report.selectors, ElementsAre(1, 2, 3, 4, 5)) << "every request emptied";
             EXPECT_EQ(report.result, 0) << "the host's result word is left as it was";
@@ -139,6 +119,8 @@ TEST_F(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_acti
             EXPECT_TRUE(!tilt_shift || expected.samples != expected_after_apply(original, false).samples)
                 << "tilt-shift changes the enhanced picture";
         }
+    test_support::delete_settings(key);
+    CoUninitialize();
 }
 
 } // namespace
