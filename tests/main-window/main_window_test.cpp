@@ -89,9 +89,7 @@ protected:
         SetWindowSubclass(window->progress_bar, &watch_bar, 1, reinterpret_cast<DWORD_PTR>(this));
     }
     void when_inside_stage(UINT stage_text, std::function<void()> action) {
-        wchar_t text[128] = {};
-        LoadStringW(nullptr, stage_text, text, 128);
-        inside_text = text;
+        inside_text = tessolux::module_string(stage_text);
         inside_action = std::move(action);
     }
     test_support::dialog_script::step until_inside() {

@@ -1,6 +1,5 @@
-// The tests' own oracle: the registered engine called directly through its interfaces, one node at a
-// time with literal parameter texts, over pixels the test lays out itself. Whatever the plug-in shows or
-// applies must equal what these runs give.
+// The tests' own oracle: the registered engine called directly, one node at a time with literal parameter
+// texts, over pixels the test lays out itself. What the plug-in shows or applies must equal what it gives.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +8,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <objbase.h>

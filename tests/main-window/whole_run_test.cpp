@@ -1,7 +1,6 @@
-// Whole runs of the built module through the filter host, which plays the image editor (its output buffer
-// pre-filled with a pattern the filter must overwrite), and a user who waits for the preview and then
-// applies. The expected pictures come from the registered engine run directly with the parameter texts
-// that first-run settings send.
+// Whole runs of the built module through the filter host, whose output buffer holds a pattern the filter
+// must overwrite, and a user who applies once the preview is ready; the expected pictures come from the
+// registered engine run directly with the parameter texts that first-run settings send.
 #include <windows.h>
 
 #include <algorithm>
@@ -21,13 +20,10 @@
 
 namespace {
 
-using reference::picture;
-using test_support::live_engine_objects;
 using ::testing::ElementsAre;
 using zorvane::pixel_format;
 
-constexpr std::int32_t width = 45;
-constexpr std::int32_t height = 30;
+constexpr std::int32_t width = 45, height = 30;
 
 // A photo-like document: gradients, a bright block, transparency that varies; the 16-bit ones hold the
 // host's range with its white (32768) in it.
@@ -54,11 +50,11 @@ filter_host::image expected_after_apply(const filter_host::image& document, bool
     const pixel_format formats[2][4] = {
         {pixel_format::gray8, {}, pixel_format::rgb24, pixel_format::rgba32},
         {pixel_format::gray16, {}, pixel_format::rgb48, pixel_format::rgba64}};
-    picture input(width, height, formats[wide][document.planes - 1]);
+    reference::picture input(width, height, formats[wide][document.planes - 1]);
     for (std::size_t i = 0; i != document.samples.size(); ++i)
         input.set(i,
                   wide ? 2u * document.samples[i] - ((2u * document.samples[i]) >> 16) : document.samples[i]);
-    picture processed = reference::run(input, reference::natural_enhance(width, height));
+    reference::picture processed = reference::run(input, reference::natural_enhance(width, height));
     if (tilt_shift)
         processed = reference::run(processed, reference::tilt_shift(width, height));
     filter_host::image expected = document;
@@ -109,7 +105,7 @@ TEST(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_active
             EXPECT_FALSE(report.input_changed) << "the input buffer is byte-identical";
             EXPECT_THAT(report.selectors, ElementsAre(1, 2, 3, 4, 5)) << "every request emptied";
             EXPECT_EQ(report.result, 0) << "the host's result word is left as it was";
-            EXPECT_EQ(live_engine_objects(), 0);
+            EXPECT_EQ(test_support::live_engine_objects(), 0);
             const filter_host::image expected = expected_after_apply(original, tilt_shift);
             const auto wrong =
                 std::mismatch(document.samples.begin(), document.samples.end(), expected.samples.begin());
