@@ -38,6 +38,7 @@ test_hooks test_hooks::from_environment() {
         hooks.band_delay_ms = std::clamp(_wtoi(delay.c_str()), 0, 60000);
     hooks.failing_node = environment(L"ZORVANE_STANDIN_FAIL_NODE");
     hooks.trace_path = environment(L"ZORVANE_STANDIN_TRACE");
+    hooks.without_service = environment(L"ZORVANE_STANDIN_NO_SERVICE") == L"1";
     return hooks;
 }
 

@@ -19,6 +19,7 @@ struct test_hooks {
     int band_delay_ms = 0;
     std::wstring failing_node;
     std::wstring trace_path;
+    bool without_service = false;
 
     static test_hooks from_environment();
 };

@@ -14,6 +14,8 @@
 //   ZORVANE_STANDIN_FAIL_NODE=<name>    a run or apply_in_place of an operation holding a node of that
 //                                       name fails with E_FAIL and the description
 //                                       'node "<name>" failed (forced by ZORVANE_STANDIN_FAIL_NODE)'.
+//   ZORVANE_STANDIN_NO_SERVICE=1        the root answers no IProcessorService (interrupt, shutdown), as
+//                                       an engine that cannot be asked to drop its work.
 //   ZORVANE_STANDIN_TRACE=<path>        one UTF-8 line is appended to the file per call below, when the
 //                                       call returns:
 //       create_chain chain=<id> hr=<hr>
@@ -858,6 +860,14 @@ private:
 class processor final : public com_object<IProcessor, IProcessorService> {
 public:
     processor() : state_(std::make_shared<engine_state>()) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (state_->hooks().without_service && out != nullptr && is_iid<IProcessorService>(iid)) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        return com_object::QueryInterface(iid, out);
+    }
 
     HRESULT STDMETHODCALLTYPE create_stream_provider(IStreamProvider** provider) override {
         return guarded(IID_IProcessor, [&] {

@@ -375,11 +375,7 @@ TEST_F(commands, the_menus_show_their_items_and_pictures_at_the_dialogs_scale_an
 // dialog stays open with the user's work in it.
 TEST_F(commands, a_failed_save_from_the_settings_menu_is_reported_once_and_keeps_the_dialog_open) {
     const std::wstring parent = key + L"-volatile";
-    HKEY made = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (test_support::settings_root + L"\\" + parent).c_str(), 0,
-                              nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &made, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(made);
+    test_support::make_volatile_settings_key(parent);
     key = parent + L"\\settings";
     std::unique_ptr<menu_script> driver;
     ASSERT_TRUE(run({ready(), act([&] {

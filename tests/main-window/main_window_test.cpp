@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -181,11 +182,7 @@ TEST_F(main_window,
 // The settings key's parent is volatile: the registry refuses to make the non-volatile settings key.
 TEST_F(main_window, a_registry_that_refuses_the_settings_still_applies_and_shows_one_box_per_failed_save) {
     const std::wstring parent = L"volatile-" + std::to_wstring(GetCurrentProcessId());
-    HKEY volatile_key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (test_support::settings_root + L"\\" + parent).c_str(), 0,
-                              nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &volatile_key, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(volatile_key);
+    test_support::make_volatile_settings_key(parent);
     key = parent + L"\\settings";
     ASSERT_TRUE(run({ready(), act([this] { window->autosave = true; }), press(IDC_APPLY)}));
     test_support::delete_settings(parent);
@@ -234,6 +231,39 @@ TEST_F(main_window, closing_tears_down_once_and_once_it_has_begun_no_handler_sta
     ASSERT_EQ(count_of(lines, "shutdown hr="), 1u);
     EXPECT_EQ(count_of(lines, "create_chain", lines.find("shutdown hr=")), 0u)
         << "no engine work after the teardown began";
+}
+
+// The teardown asks the engine to drop its work; an engine that cannot be asked must not leave a dialog
+// that answers nothing any more, nor a run that never ends.
+TEST_F(main_window, cancel_ends_the_run_even_where_the_engine_refuses_the_teardown_calls) {
+    remake_with(L"ZORVANE_STANDIN_NO_SERVICE", L"1");
+    const auto give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool frozen = false;
+    // The last step runs only while the dialog is still there: then it no longer answers.
+    run({ready(), press(IDC_CANCEL), [&](HWND) {
+             if (std::chrono::steady_clock::now() < give_up_at)
+                 return false;
+             frozen = true;
+             PostQuitMessage(1);
+             return true;
+         }});
+    EXPECT_FALSE(frozen) << "Cancel closed the dialog";
+    EXPECT_TRUE(window->was_cancelled());
+    ASSERT_EQ(boxes.size(), 1u) << "the refusal is told once";
+    EXPECT_EQ(boxes[0].text, L"A component failed with error code  80004001");
+}
+
+// A loop ended from outside (the host's own quit) leaves the teardown to the destructor, which must not
+// let the refusal out: it would end the host.
+TEST_F(main_window,
+       a_dialog_left_to_its_destructor_goes_quietly_where_the_engine_refuses_the_teardown_calls) {
+    remake_with(L"ZORVANE_STANDIN_NO_SERVICE", L"1");
+    ASSERT_TRUE(run({ready(), [](HWND) {
+                         PostQuitMessage(0);
+                         return true;
+                     }}));
+    window.reset();
+    EXPECT_EQ(test_support::find_preview_dialog(), nullptr);
 }
 
 // What the preview puts on the screen at twice the image's size, read back from the screen itself after a

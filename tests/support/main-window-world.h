@@ -39,6 +39,21 @@ inline void write_setting(const std::wstring& key, const wchar_t* name, std::uin
     RegCloseKey(opened);
 }
 
+// Makes a volatile key of that name below the settings root: the registry refuses to make a non-volatile
+// settings key below it. The root is made first as a plain key: made along with the volatile one it would
+// be volatile too, and refuse every settings key until the registry restarts.
+inline void make_volatile_settings_key(const std::wstring& name) {
+    HKEY made = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, settings_root.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &made,
+                        nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("the settings root cannot be made");
+    RegCloseKey(made);
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, (settings_root + L"\\" + name).c_str(), 0, nullptr,
+                        REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &made, nullptr) != ERROR_SUCCESS)
+        throw std::runtime_error("the volatile key cannot be made");
+    RegCloseKey(made);
+}
+
 // A REG_DWORD of the settings key; false when it is missing or of another type.
 inline bool read_setting(const std::wstring& key, const wchar_t* name, std::uint32_t& value) {
     DWORD size = sizeof value;
