@@ -97,33 +97,27 @@ protected:
 
     // The values set on every child node of that name, in order, each as "v1 v2 ...".
     std::vector<std::string> children(const std::string& name) const {
-        std::vector<std::string> lines;
-        std::ifstream file(trace_path.c_str());
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
+        const std::string text = trace();
         const std::regex child("add_child node=\\d+ name=\"" + name + "\" child=(\\d+) hr=0x00000000");
         std::vector<std::string> found;
-        std::smatch match;
-        for (std::size_t i = 0; i != lines.size(); ++i) {
-            if (!std::regex_search(lines[i], match, child))
-                continue;
-            const std::regex value("set_property node=" + match[1].str() +
+        for (std::sregex_iterator c(text.begin(), text.end(), child), end; c != end; ++c) {
+            const std::regex value("set_property node=" + (*c)[1].str() +
                                    " name=\"[^\"]*\" value=\"([^\"]*)\"");
             std::string values;
-            for (std::size_t j = i + 1; j != lines.size(); ++j)
-                if (std::regex_search(lines[j], match, value))
-                    values += (values.empty() ? "" : " ") + match[1].str();
+            for (std::sregex_iterator v(text.begin() + c->position(), text.end(), value); v != end; ++v)
+                values += (values.empty() ? "" : " ") + (*v)[1].str();
             found.push_back(values);
         }
         return found;
     }
-    std::size_t runs_of(const std::string& node) const {
+    std::ptrdiff_t runs_of(const std::string& node) const {
+        const std::string text = trace();
+        const std::regex added("(^|\n)add_node chain=[^\n]* name=\"" + node + "\"");
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), added), std::sregex_iterator());
+    }
+    std::string trace() const {
         std::ifstream file(trace_path.c_str());
-        std::size_t runs = 0;
-        for (std::string line; std::getline(file, line);)
-            runs +=
-                line.find("add_node chain=") == 0 && line.find("name=\"" + node + "\"") != std::string::npos;
-        return runs;
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     }
 
     std::wstring trace_path;
@@ -163,19 +157,11 @@ TEST_F(region_tools,
         steps.push_back(ready());
         steps.push_back(act([&] { handed.push_back(children("focused-rect").back()); }));
     }
-    std::wstring text;
-    UINT button = BST_CHECKED;
-    steps.push_back(act([&] {
-        text = control_text(panel(), IDC_SELECT_STATS);
-        button = IsDlgButtonChecked(panel(), IDC_TILTSHIFT_SELECT);
-    }));
     steps.push_back(press(IDC_CANCEL));
     ASSERT_TRUE(run(std::move(steps)));
     ASSERT_EQ(handed.size(), std::size(gestures));
     for (std::size_t i = 0; i != handed.size(); ++i)
         EXPECT_EQ(handed[i], gestures[i].expected) << gestures[i].gesture;
-    EXPECT_EQ(text, L"\t0, 0\r\n\t0, 0\r\n\t1 \u00d7 1");
-    EXPECT_EQ(button, BST_UNCHECKED);
 }
 
 // A press in a tool mode with Shift, or with tilt-shift off, pans: never a handle found before.
@@ -185,26 +171,14 @@ TEST_F(region_tools, a_press_never_drags_handles_that_are_not_offered) {
     HCURSOR tilt_shift_off = nullptr;
     std::vector<double> pans;
     const auto pan = [&] { return act([&] { pans.push_back(window->view.pan_x); }); };
-    ASSERT_TRUE(run({ready(),
-                     show_at_test_zoom(),
-                     move(32, 30),
-                     act([&] { over_border = class_cursor(); }),
-                     click_panel(IDC_REDEYE_DRAW),
-                     move(32, 30),
-                     down(32, 30, MK_SHIFT),
-                     move(52, 30, MK_LBUTTON | MK_SHIFT),
-                     up(52, 30),
-                     pan(),
-                     click_panel(IDC_REDEYE_DRAW),
-                     click_panel(IDC_TILTSHIFT_ENABLE),
-                     move(52, 30),
-                     act([&] { tilt_shift_off = class_cursor(); }),
-                     down(52, 30),
-                     move(42, 30, MK_LBUTTON),
-                     up(42, 30),
-                     pan(),
-                     ready(),
-                     press(IDC_CANCEL)}));
+    ASSERT_TRUE(run({ready(), show_at_test_zoom(), move(32, 30), act([&] { over_border = class_cursor(); }),
+                     // the brush's mode: a Shift press over the border pans
+                     click_panel(IDC_REDEYE_DRAW), move(32, 30), down(32, 30, MK_SHIFT),
+                     move(52, 30, MK_LBUTTON | MK_SHIFT), up(52, 30), pan(),
+                     // no tool, tilt-shift off: the hidden border is no handle
+                     click_panel(IDC_REDEYE_DRAW), click_panel(IDC_TILTSHIFT_ENABLE), move(52, 30),
+                     act([&] { tilt_shift_off = class_cursor(); }), down(52, 30), move(42, 30, MK_LBUTTON),
+                     up(42, 30), pan(), ready(), press(IDC_CANCEL)}));
     EXPECT_EQ(over_border, LoadCursorW(nullptr, IDC_SIZEWE));
     EXPECT_EQ(tilt_shift_off, LoadCursorW(nullptr, IDC_ARROW));
     EXPECT_EQ(pans, (std::vector<double>{40, 20}));
@@ -228,35 +202,6 @@ TEST_F(region_tools, a_far_move_adds_a_circle_at_once_and_one_red_eye_run_follow
     EXPECT_EQ(children("Circle"), (std::vector<std::string>{"20 20 5", "40 20 5"}));
 }
 
-// The outline goes over the picture with XOR 0x808080 in every repaint, also after the status bar and
-// the view text have painted themselves through the same back buffer.
-TEST_F(region_tools, the_brush_outline_shows_in_a_whole_repaint_of_the_preview) {
-    with_stages(red_eye);
-    COLORREF hidden = 0;
-    COLORREF shown = 0;
-    const auto pixel = [this](POINT at) {
-        const HWND dialog = window->window_handle();
-        RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        const HDC dc = GetDC(dialog);
-        const COLORREF colour = GetPixel(dc, at.x, at.y);
-        ReleaseDC(dialog, dc);
-        return colour;
-    };
-    const auto outline = [&] {
-        const POINT centre = client_of(20, 20);
-        window->on_mouse_move(centre.x, centre.y, MK_SHIFT);
-        hidden = pixel({centre.x - 10, centre.y});
-        window->on_mouse_move(centre.x, centre.y, 0);
-        shown = pixel({centre.x - 10, centre.y});
-    };
-    // The render at zoom 2 is on the screen once the photo's bright square shows where it lies.
-    ASSERT_TRUE(run({ready(), show_at_test_zoom(), click_panel(IDC_REDEYE_DRAW),
-                     [&](HWND) { return pixel(client_of(45, 30)) == RGB(250, 240, 230); }, act(outline),
-                     press(IDC_CANCEL)},
-                    std::chrono::seconds(20)));
-    EXPECT_EQ(shown, hidden ^ 0x808080);
-}
-
 TEST_F(region_tools,
        the_wheel_zooms_without_a_tool_and_sizes_the_brush_within_its_bounds_in_the_red_eye_mode) {
     with_stages(red_eye);
@@ -270,26 +215,12 @@ TEST_F(region_tools,
         });
     };
     // Every step's factor is e^(0.0005 x delta), at least 0.001 and at most 1000.
-    ASSERT_TRUE(run({ready(),
-                     show_at_test_zoom(),
-                     wheel(120),
-                     read(),
-                     wheel(120, MK_SHIFT),
-                     read(),
-                     click_panel(IDC_REDEYE_DRAW),
-                     wheel(1200),
-                     read(),
-                     wheel(-120, MK_SHIFT),
-                     read(),
-                     wheel(32767),
-                     wheel(32767),
-                     read(),
-                     wheel(-32768),
-                     wheel(-32768),
-                     read(),
-                     wheel(2400),
-                     read(),
-                     press(IDC_CANCEL)}));
+    ASSERT_TRUE(run({ready(), show_at_test_zoom(), // without a tool the wheel zooms and Shift does nothing
+                     wheel(120), read(), wheel(120, MK_SHIFT), read(),
+                     // in the red-eye mode it sizes the brush and Shift zooms
+                     click_panel(IDC_REDEYE_DRAW), wheel(1200), read(), wheel(-120, MK_SHIFT), read(),
+                     wheel(32767), wheel(32767), read(), wheel(-32768), wheel(-32768), read(), wheel(2400),
+                     read(), press(IDC_CANCEL)}));
     EXPECT_EQ(zooms, (std::vector<std::wstring>{L"212.4 %", L"212.4 %", L"212.4 %", L"200.0 %", L"200.0 %",
                                                 L"200.0 %", L"200.0 %"}));
     // 10 view pixels; x e^0.6 = 18.2 at zoom 2.12 (8.6); 10000 at most; 1 at least, and 3.32 after it.
