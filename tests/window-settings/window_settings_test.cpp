@@ -1,8 +1,9 @@
 // The main window's placement and view choices: where the dialog opens, which panels it opens with, and
 // what it writes back, run by run, through the registry the user's next run reads.
 #include <cstdint>
-#include <limits>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,182 +13,126 @@
 namespace {
 
 using tessolux::preview_rect;
-using test_support::close_box;
+using tessolux::main_window::restored_window_rect;
 using test_support::read_setting;
 using test_support::write_setting;
 
-std::string narrow(const wchar_t* text) {
-    return std::string(text, text + std::char_traits<wchar_t>::length(text));
+std::string text(const preview_rect& r) {
+    return std::to_string(r.x) + "," + std::to_string(r.y) + " " + std::to_string(r.width) + "x" +
+           std::to_string(r.height);
 }
 
 // Where the dialog opens: the stored client area grown by the frame, moved to 0 along an axis where it
 // would miss the virtual screen altogether. Frame 4 on the sides and bottom, 23 on top, as Wine draws it.
 TEST(restored_window_rect, grows_the_client_area_by_the_frame_and_brings_back_what_misses_the_screen) {
-    const RECT frame{4, 23, 4, 4};
     const RECT primary{0, 0, 1280, 1024};
     const RECT left_monitor{-1920, 0, 1280, 1080}; // a monitor left of the primary
-    constexpr std::int32_t min = std::numeric_limits<std::int32_t>::min();
-    struct row {
-        const char* what;
+    const struct {
         preview_rect client;
         RECT screen;
-        preview_rect window;
+        const char* window;
+    } rows[] = {
+        {{100, 200, 640, 480}, primary, "96,177 648x507"},
+        {{5000, 200, 640, 480}, primary, "0,177 648x507"},
+        {{100, 3000, 640, 480}, primary, "96,0 648x507"},
+        {{-1500, 200, 640, 480}, left_monitor, "-1504,177 648x507"},
+        {{1283, 10, 640, 480}, primary, "1279,-13 648x507"}, // its left edge on the screen's last column
+        {{1284, 10, 640, 480}, primary, "0,-13 648x507"},
+        {{-32000, -32000, 0, 0}, primary, "0,0 8x27"}, // a minimised window's placement
+        {{INT32_MIN, INT32_MIN, 640, 480}, primary, "0,0 648x507"},
     };
-    const row rows[] = {
-        {"on the screen", {100, 200, 640, 480}, primary, {96, 177, 648, 507}},
-        {"beyond the right edge", {5000, 200, 640, 480}, primary, {0, 177, 648, 507}},
-        {"beyond the bottom edge", {100, 3000, 640, 480}, primary, {96, 0, 648, 507}},
-        {"left of the primary, no monitor there", {-3000, 200, 640, 480}, primary, {0, 177, 648, 507}},
-        {"on a monitor left of the primary", {-1500, 200, 640, 480}, left_monitor, {-1504, 177, 648, 507}},
-        {"left edge on the screen's last column", {1283, 10, 640, 480}, primary, {1279, -13, 648, 507}},
-        {"left edge just past the screen", {1284, 10, 640, 480}, primary, {0, -13, 648, 507}},
-        {"right edge on the screen's first column", {-643, 10, 640, 480}, primary, {-647, -13, 648, 507}},
-        {"right edge just touching the screen's left", {-644, 10, 640, 480}, primary, {0, -13, 648, 507}},
-        {"minimised placement", {-32000, -32000, 0, 0}, primary, {0, 0, 8, 27}},
-        {"negative size", {10, 30, -1, -5}, primary, {6, 7, 8, 27}},
-        {"most negative origin", {min, min, 640, 480}, primary, {0, 0, 648, 507}},
-    };
-    for (const row& r : rows) {
-        const preview_rect window = tessolux::main_window::restored_window_rect(r.client, frame, r.screen);
-        EXPECT_EQ(window.x, r.window.x) << r.what;
-        EXPECT_EQ(window.y, r.window.y) << r.what;
-        EXPECT_EQ(window.width, r.window.width) << r.what;
-        EXPECT_EQ(window.height, r.window.height) << r.what;
-    }
+    for (const auto& r : rows)
+        EXPECT_EQ(text(restored_window_rect(r.client, {4, 23, 4, 4}, r.screen)), r.window) << text(r.client);
 }
-
-// The panel's arrows, top to bottom, with the stage each folds.
-struct panel_arrow {
-    std::uint32_t stage;
-    int id;
-};
-constexpr panel_arrow arrows[] = {{2, IDC_DENOISE_EXPAND}, {4, IDC_ENHANCE_EXPAND},
-                                  {8, IDC_REDEYE_EXPAND},  {16, IDC_TILTSHIFT_EXPAND},
-                                  {32, IDC_EFFECT_EXPAND}, {64, IDC_GRAIN_EXPAND}};
 
 class window_settings : public test_support::main_window_world {
 protected:
     HWND dialog() const { return window->window_handle(); }
     HWND panel_item(int id) const { return GetDlgItem(window->controls->window_handle(), id); }
 
-    // The stages whose arrows show them unfolded.
+    // The stages whose arrows show them unfolded: the arrows go down the panel from noise reduction's
+    // (stage 2) to grain's (64).
     std::uint32_t unfolded_stages() const {
-        std::uint32_t stages = 0;
-        for (const panel_arrow& arrow : arrows) {
-            wchar_t text[8] = {};
-            GetWindowTextW(panel_item(arrow.id), text, 8);
-            if (std::wstring(text) == L"\u25b2")
-                stages |= arrow.stage;
+        std::uint32_t stages = 0, stage = 2;
+        for (const int id : {IDC_DENOISE_EXPAND, IDC_ENHANCE_EXPAND, IDC_REDEYE_EXPAND, IDC_TILTSHIFT_EXPAND,
+                             IDC_EFFECT_EXPAND, IDC_GRAIN_EXPAND}) {
+            wchar_t arrow[8] = {};
+            GetWindowTextW(panel_item(id), arrow, 8);
+            stages |= arrow == std::wstring(L"\u25b2") ? stage : 0;
+            stage <<= 1;
         }
         return stages;
     }
-    // The advanced sliders are there: noise reduction's search size, natural enhancement's tile size.
+    // The advanced sliders are there: noise reduction's search size and natural enhancement's tile size.
     bool advanced_shown() const {
-        const auto shown = [&](int id) {
-            return (GetWindowLongW(panel_item(id), GWL_STYLE) & WS_VISIBLE) != 0;
-        };
-        return shown(IDC_DENOISE_SEARCH) && shown(IDC_ENHANCE_TILE);
+        return (GetWindowLongW(panel_item(IDC_DENOISE_SEARCH), GWL_STYLE) &
+                GetWindowLongW(panel_item(IDC_ENHANCE_TILE), GWL_STYLE) & WS_VISIBLE) != 0;
     }
     std::uint32_t setting(const wchar_t* name) const {
-        std::uint32_t value = 0xDEADBEEF;
-        EXPECT_TRUE(read_setting(key, name, value)) << "no " << narrow(name);
+        std::uint32_t value = 0xDEADBEEF; // what a missing value reads as
+        read_setting(key, name, value);
         return value;
     }
-    preview_rect stored_placement() const {
-        return {static_cast<std::int32_t>(setting(L"WindowX")),
-                static_cast<std::int32_t>(setting(L"WindowY")),
-                static_cast<std::int32_t>(setting(L"WindowWidth")),
-                static_cast<std::int32_t>(setting(L"WindowHeight"))};
+    std::string stored_placement() const {
+        const auto at = [this](const wchar_t* name) { return static_cast<std::int32_t>(setting(name)); };
+        return text({at(L"WindowX"), at(L"WindowY"), at(L"WindowWidth"), at(L"WindowHeight")});
     }
-    static preview_rect client_area(HWND window) {
+    std::string client_area() const {
         RECT client{};
-        POINT origin{0, 0};
-        GetClientRect(window, &client);
-        ClientToScreen(window, &origin);
-        return {origin.x, origin.y, client.right, client.bottom};
+        GetClientRect(dialog(), &client);
+        MapWindowPoints(dialog(), nullptr, reinterpret_cast<POINT*>(&client), 2);
+        return text({client.left, client.top, client.right - client.left, client.bottom - client.top});
     }
     // Runs the dialog once until it is ready, then closes it with the close box.
-    void run_and_close(std::vector<test_support::dialog_script::step> before_close = {}) {
-        std::vector<test_support::dialog_script::step> steps{ready()};
-        steps.insert(steps.end(), before_close.begin(), before_close.end());
-        steps.push_back(close_box());
-        ASSERT_TRUE(run(std::move(steps)));
+    void run_and_close(std::function<void()> before_close = [] {}) {
+        ASSERT_TRUE(run({ready(), act(before_close), test_support::close_box()}));
         window.reset();
     }
 };
 
-void expect_same_rect(const preview_rect& a, const preview_rect& b, const char* what) {
-    EXPECT_EQ(a.x, b.x) << what;
-    EXPECT_EQ(a.y, b.y) << what;
-    EXPECT_EQ(a.width, b.width) << what;
-    EXPECT_EQ(a.height, b.height) << what;
-}
-
+// Stored is the client area of the normal placement, also of a window closed maximised or minimised.
 TEST_F(window_settings, the_dialog_reopens_where_the_user_left_it_without_creeping) {
-    preview_rect moved{};
-    run_and_close({act([&] {
-        // The user drags and sizes the dialog.
-        MoveWindow(dialog(), 130, 90, 900, 640, TRUE);
-        moved = client_area(dialog());
-    })});
-    const preview_rect first = stored_placement();
-    expect_same_rect(first, moved, "the client area is stored");
-
-    preview_rect reopened{};
-    run_and_close({act([&] { reopened = client_area(dialog()); })});
-    expect_same_rect(reopened, first, "the second run opens where the first was closed");
-    expect_same_rect(stored_placement(), first, "and stores the same again");
+    for (const int show : {SW_SHOWNORMAL, SW_MAXIMIZE, SW_MINIMIZE}) {
+        std::string moved, reopened;
+        run_and_close([&] {
+            MoveWindow(dialog(), 130, 90, 900, 640, TRUE); // the user drags and sizes the dialog
+            moved = client_area();
+            ShowWindow(dialog(), show);
+        });
+        const std::string first = stored_placement();
+        EXPECT_EQ(first, moved) << "the client area is stored, shown as " << show;
+        run_and_close([&] { reopened = client_area(); });
+        EXPECT_EQ(reopened, first) << "the second run opens where the first was closed, shown as " << show;
+        EXPECT_EQ(stored_placement(), first) << "and stores the same again, shown as " << show;
+    }
 }
 
 TEST_F(window_settings, a_placement_beyond_the_screen_or_from_a_minimised_window_opens_on_the_screen) {
-    const RECT screen{GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
-                      GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN),
-                      GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-    struct row {
-        std::int32_t x, y, width, height;
-    };
-    for (const row r :
-         {row{5000, 100, 900, 600}, {-3000, 100, 900, 600}, {100, 9000, 900, 600}, {-32000, -32000, 0, 0}}) {
-        test_support::delete_settings(key);
-        write_setting(key, L"WindowX", static_cast<std::uint32_t>(r.x));
-        write_setting(key, L"WindowY", static_cast<std::uint32_t>(r.y));
-        write_setting(key, L"WindowWidth", static_cast<std::uint32_t>(r.width));
-        write_setting(key, L"WindowHeight", static_cast<std::uint32_t>(r.height));
-        open();
+    const std::int32_t rows[][4] = {
+        {5000, 100, 900, 600}, {-3000, 100, 900, 600}, {100, 9000, 900, 600}, {-32000, -32000, 0, 0}};
+    for (const auto& r : rows) {
+        for (int i = 0; const wchar_t* name : {L"WindowX", L"WindowY", L"WindowWidth", L"WindowHeight"})
+            write_setting(key, name, static_cast<std::uint32_t>(r[i++]));
         RECT placed{};
-        GetWindowRect(dialog(), &placed);
-        RECT overlap{};
-        EXPECT_TRUE(IntersectRect(&overlap, &placed, &screen)) << r.x << ", " << r.y;
+        GetWindowRect(open().window_handle(), &placed);
+        EXPECT_NE(MonitorFromRect(&placed, MONITOR_DEFAULTTONULL), nullptr) << r[0] << ", " << r[1];
         // Whatever was stored, the dialog keeps its smallest size.
-        EXPECT_GE(placed.right - placed.left, 640) << r.x << ", " << r.y;
-        EXPECT_GE(placed.bottom - placed.top, 450) << r.x << ", " << r.y;
+        EXPECT_GE(placed.right - placed.left, 640) << r[0] << ", " << r[1];
+        EXPECT_GE(placed.bottom - placed.top, 450) << r[0] << ", " << r[1];
         window.reset();
     }
 }
 
-TEST_F(window_settings, a_maximised_or_minimised_dialog_stores_its_normal_placement) {
-    for (const int show : {SW_MAXIMIZE, SW_MINIMIZE}) {
-        preview_rect normal{};
-        run_and_close({act([&] {
-            MoveWindow(dialog(), 150, 120, 880, 620, TRUE);
-            normal = client_area(dialog());
-            ShowWindow(dialog(), show);
-            EXPECT_TRUE(show == SW_MAXIMIZE ? IsZoomed(dialog()) : IsIconic(dialog()));
-        })});
-        expect_same_rect(stored_placement(), normal, show == SW_MAXIMIZE ? "maximised" : "minimised");
-    }
-}
-
 TEST_F(window_settings, the_first_run_opens_the_short_panel_with_natural_enhancement_alone_unfolded) {
-    run_and_close({act([&] {
+    run_and_close([&] {
         EXPECT_FALSE(advanced_shown());
         EXPECT_EQ(unfolded_stages(), 4u);
-    })});
+    });
     EXPECT_EQ(setting(L"ShowAdvancedSettings"), 0u);
-    // Bit 1 is no panel's and stays as the panel made it.
-    EXPECT_EQ(setting(L"ExpandedFilters"), 5u);
+    EXPECT_EQ(setting(L"ExpandedFilters"), 5u); // bit 1 is no panel's and stays as the panel made it
 }
 
+// The panels open as the stored mask says, without a click: the dialog is not active yet.
 TEST_F(window_settings, exactly_the_stored_panels_open_unfolded) {
     // 127 is what the panel starts with: nothing changes. Bits of no panel are ignored.
     for (const std::uint32_t stored : {127u, 0u, 4u | 16u, 2u | 64u, 0x80u, 0xFFFFFF81u}) {
@@ -199,73 +144,35 @@ TEST_F(window_settings, exactly_the_stored_panels_open_unfolded) {
     }
 }
 
-TEST_F(window_settings, any_non_zero_show_advanced_value_shows_the_advanced_sliders) {
-    struct row {
-        std::uint32_t stored;
-        bool shown;
-        std::uint32_t saved;
-    };
-    for (const row r : {row{0, false, 0}, {1, true, 1}, {2, true, 1}, {0xFFFFFFFF, true, 1}}) {
-        write_setting(key, L"ShowAdvancedSettings", r.stored);
-        write_setting(key, L"ExpandedFilters", 127);
-        run_and_close({act([&] { EXPECT_EQ(advanced_shown(), r.shown) << r.stored; })});
-        EXPECT_EQ(setting(L"ShowAdvancedSettings"), r.saved) << r.stored;
-    }
-}
-
-TEST_F(window_settings, the_dialog_always_opens_showing_the_result) {
-    for (const std::uint32_t stored : {0u, 8u, 2u}) {
-        write_setting(key, L"DisplayState", stored);
-        std::wstring shown;
-        run_and_close({act([&] { shown = test_support::status_text(dialog(), 3); })});
-        EXPECT_EQ(shown, L"Showing Result") << stored;
-        EXPECT_EQ(setting(L"DisplayState"), stored | 1u);
-    }
-}
-
-TEST_F(window_settings, view_and_panel_choices_come_back_as_they_were_stored) {
-    struct row {
+TEST_F(window_settings, stored_view_choices_come_back_read_as_flags_and_the_result_always_shows_first) {
+    const struct {
         const wchar_t* name;
-        std::uint32_t stored;
-        std::uint32_t saved;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> stored_and_saved;
+    } values[] = {
+        {L"ShowAdvancedSettings", {{0, 0}, {2, 1}, {0xFFFFFFFF, 1}}}, // any non-zero value shows the sliders
+        {L"AutoSaveSettings", {{0, 0}, {1, 1}, {2, 0}}},              // on for 1 only
+        {L"ExpandedFilters", {{0x57, 0x57}}},
+        {L"DisplayState", {{0, 1}, {0xE, 0xF}}},
+        {L"AutoExpandCollapse", {{7, 1}, {0, 0}}},
     };
-    const row rows[] = {
-        {L"ShowAdvancedSettings", 1, 1},  {L"AutoSaveSettings", 1, 1},   {L"AutoSaveSettings", 2, 0},
-        {L"ExpandedFilters", 0x55, 0x55}, {L"DisplayState", 0xF, 0xF},   {L"AutoExpandCollapse", 1, 1},
-        {L"AutoExpandCollapse", 7, 1},    {L"AutoExpandCollapse", 0, 0},
-    };
-    for (const row& r : rows) {
-        test_support::delete_settings(key);
-        write_setting(key, L"ExpandedFilters", 127);
-        write_setting(key, r.name, r.stored);
-        run_and_close();
-        EXPECT_EQ(setting(r.name), r.saved) << narrow(r.name) << " " << r.stored;
-    }
-}
-
-TEST_F(window_settings, autosave_off_keeps_the_filter_settings_from_being_written_on_close) {
-    for (const std::uint32_t stored : {0u, 1u}) {
-        test_support::delete_settings(key);
-        write_setting(key, L"AutoSaveSettings", stored);
-        run_and_close();
-        std::uint32_t active = 0;
-        EXPECT_EQ(read_setting(key, L"ActiveFilters", active), stored == 1) << stored;
-    }
-}
-
-TEST_F(window_settings, a_settings_key_that_cannot_be_written_ends_the_close_with_one_failure_box) {
-    // A non-volatile key cannot be made below a volatile one.
-    HKEY parent = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (test_support::settings_root + L"\\" + key).c_str(), 0,
-                              nullptr, REG_OPTION_VOLATILE, KEY_WRITE, nullptr, &parent, nullptr),
-              ERROR_SUCCESS);
-    RegCloseKey(parent);
-    const std::wstring parent_key = key;
-    key += L"\\inner";
-    run_and_close();
-    key = parent_key;
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].caption, L"A failure has occured");
+    for (const auto& [name, stored_and_saved] : values)
+        for (const auto& [stored, saved] : stored_and_saved) {
+            test_support::delete_settings(key);
+            write_setting(key, L"ExpandedFilters", 127);
+            write_setting(key, name, stored);
+            bool advanced = false;
+            std::wstring shown;
+            run_and_close([&] {
+                advanced = advanced_shown();
+                shown = test_support::status_text(dialog(), 3);
+            });
+            EXPECT_EQ(setting(name), saved) << stored;
+            EXPECT_EQ(advanced, setting(L"ShowAdvancedSettings") == 1) << stored;
+            EXPECT_EQ(shown, L"Showing Result") << stored;
+            // Without autosave the filter settings are not written on close.
+            std::uint32_t active = 0;
+            EXPECT_EQ(read_setting(key, L"ActiveFilters", active), setting(L"AutoSaveSettings") == 1);
+        }
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -16,6 +15,7 @@
 #include "plugin/filter-jobs.h"
 #include "plugin/image-processor.h"
 #include "standin-engine.h"
+#include "standin-trace.h"
 
 namespace {
 
@@ -27,28 +27,6 @@ using lane_test::test_lane;
 using tessolux::eye_circle;
 using tessolux::image_frame_ptr;
 using zorvane::pixel_format;
-
-// One trace line reduced to what the plug-in chose: the call, the name and value it sent, and the
-// result when it is not S_OK. Ids and image shapes are left out.
-std::string reduce(const std::string& line) {
-    const auto field = [&line](const std::string& key) -> std::string {
-        const std::size_t at = line.find(" " + key + "=");
-        if (at == std::string::npos)
-            return {};
-        const std::size_t start = at + key.size() + 2;
-        const std::size_t quoted = line[start] == '"' ? 1 : 0;
-        return line.substr(start + quoted, line.find(quoted ? '"' : ' ', start + quoted) - start - quoted);
-    };
-    std::string reduced = line.substr(0, line.find(' '));
-    if (reduced == "set_property")
-        reduced = "set " + field("name") + "=" + field("value");
-    else if (reduced == "add_node")
-        reduced += " " + field("name") + " shared=" + field("shared");
-    else if (reduced == "add_child")
-        reduced += " " + field("name");
-    const std::string hr = field("hr");
-    return hr == "0x00000000" ? reduced : reduced + " hr=" + hr;
-}
 
 // The reduced trace of a stage that run_operation runs: one chain with one node, its settings, the run.
 std::vector<std::string> single_node(const std::string& name, std::vector<std::string> settings) {
@@ -142,13 +120,7 @@ protected:
         return tessolux::make_image_frame(std::move(image));
     }
 
-    std::vector<std::string> trace() const {
-        std::vector<std::string> lines;
-        std::ifstream file(std::string(trace_path.begin(), trace_path.end()));
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(reduce(line.substr(0, line.find_last_not_of("\r\n") + 1)));
-        return lines;
-    }
+    std::vector<std::string> trace() const { return test_support::read_trace(trace_path); }
 
     HWND window = nullptr;
     system_ui::window_task_queue tasks;
