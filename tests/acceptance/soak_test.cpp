@@ -28,7 +28,7 @@ namespace {
 
 using namespace acceptance;
 using test_support::dialog_script;
-using step = test_support::dialog_script::step;
+using step = dialog_script::step;
 using test_support::send_command;
 
 // The user's hand in the preview dialog, in its client coordinates, and in its controls panel.
@@ -107,8 +107,7 @@ template <alive_test Alive> struct made {
         return object;
     }
 };
-// An object still selected into a DC is deleted only once it is selected out (Wine): only what is gone is
-// forgotten.
+// An object deleted while selected into a DC lives until it is selected out (Wine): only the gone go.
 struct deleted {
     BOOL operator()(BOOL done, HGDIOBJ object) const {
         const std::lock_guard guard(census.lock);
@@ -117,32 +116,33 @@ struct deleted {
         return done;
     }
 };
+// Stands in for Function in the module's imports: calls it, and hands the result and arguments to Census.
 template <auto Function, class Census> struct hook_of;
-template <class Result, class... Arguments, Result(WINAPI* Function)(Arguments...), class Census>
+template <class Result, class... Args, Result(WINAPI* Function)(Args...), class Census>
 struct hook_of<Function, Census> {
-    static Result WINAPI call(Arguments... arguments) {
-        return Census{}(Function(arguments...), arguments...);
-    }
+    static Result WINAPI call(Args... args) { return Census{}(Function(args...), args...); }
 };
-#define CENSUS_HOOK(function, census)                                                                        \
-    { #function, reinterpret_cast < void*>(&hook_of <&function, census>::call) }
+template <auto Function, class Census> std::pair<const char*, void*> hook(const char* name) {
+    return {name, reinterpret_cast<void*>(&hook_of<Function, Census>::call)};
+}
 using gdi = made<&alive::gdi>;
 
 // Redirects the module's imports that make or delete objects to the census: for each DLL the names it
 // imports (the lookup table) and the slots the calls go through (the address table, writable here).
 void count_objects_of(HMODULE module) {
-    const std::pair<const char*, void*> hooks[] = {CENSUS_HOOK(CreateCompatibleBitmap, gdi),
-                                                   CENSUS_HOOK(CreateCompatibleDC, gdi),
-                                                   CENSUS_HOOK(CreateDIBSection, gdi),
-                                                   CENSUS_HOOK(CreateFontW, gdi),
-                                                   CENSUS_HOOK(CreatePen, gdi),
-                                                   CENSUS_HOOK(CreateSolidBrush, gdi),
-                                                   CENSUS_HOOK(DeleteObject, deleted),
-                                                   CENSUS_HOOK(DeleteDC, deleted),
-                                                   CENSUS_HOOK(CreateWindowExW, made<&alive::window>),
-                                                   CENSUS_HOOK(CreateDialogParamW, made<&alive::window>),
-                                                   CENSUS_HOOK(LoadMenuW, made<&alive::menu>),
-                                                   CENSUS_HOOK(LoadAcceleratorsW, made<&alive::table>)};
+    const std::pair<const char*, void*> hooks[] = {
+        hook<&CreateCompatibleBitmap, gdi>("CreateCompatibleBitmap"),
+        hook<&CreateCompatibleDC, gdi>("CreateCompatibleDC"),
+        hook<&CreateDIBSection, gdi>("CreateDIBSection"),
+        hook<&CreateFontW, gdi>("CreateFontW"),
+        hook<&CreatePen, gdi>("CreatePen"),
+        hook<&CreateSolidBrush, gdi>("CreateSolidBrush"),
+        hook<&DeleteObject, deleted>("DeleteObject"),
+        hook<&DeleteDC, deleted>("DeleteDC"),
+        hook<&CreateWindowExW, made<&alive::window>>("CreateWindowExW"),
+        hook<&CreateDialogParamW, made<&alive::window>>("CreateDialogParamW"),
+        hook<&LoadMenuW, made<&alive::menu>>("LoadMenuW"),
+        hook<&LoadAcceleratorsW, made<&alive::table>>("LoadAcceleratorsW")};
     auto* const base = reinterpret_cast<BYTE*>(module);
     const auto* nt =
         reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
