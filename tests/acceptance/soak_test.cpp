@@ -128,7 +128,7 @@ template <auto Function, class Census> std::pair<const char*, void*> hook(const 
 using gdi = made<&alive::gdi>;
 
 // Redirects the module's imports that make or delete objects to the census: for each DLL the names it
-// imports (the lookup table) and the slots the calls go through (the address table, writable here).
+// imports (the lookup table) and the slots the calls go through (the address table).
 void count_objects_of(HMODULE module) {
     const std::pair<const char*, void*> hooks[] = {
         hook<&CreateCompatibleBitmap, gdi>("CreateCompatibleBitmap"),
@@ -155,8 +155,13 @@ void count_objects_of(HMODULE module) {
                 if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal) &&
                     lstrcmpA(name,
                              reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name) ==
-                        0)
+                        0) {
+                    // The address table may lie in a read-only section once the loader is done with it.
+                    DWORD protection = 0;
+                    VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &protection);
                     slot->u1.Function = reinterpret_cast<DWORD_PTR>(function);
+                    VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+                }
     }
 }
 
