@@ -46,13 +46,9 @@ template <std::size_t N> system_ui::menu_handle load_menu(WORD id, const cpp::st
 }
 
 HMENU checked_submenu(const system_ui::menu_handle& menu) {
-    HMENU items = first_submenu(menu);
-    if (items == nullptr) {
-        constexpr auto message =
-            cpp::failure_message("reload_icons", "1617", DIALOG_SOURCE, "GetSubMenu resulted in error!");
-        cpp::throw_last_error(message.c_str());
-    }
-    return items;
+    constexpr auto message =
+        cpp::failure_message("reload_icons", "1617", DIALOG_SOURCE, "GetSubMenu resulted in error!");
+    return system_ui::checked_submenu(menu.get(), message.c_str());
 }
 
 // A picture as the menus draw it: on the menus' own colour instead of the one it was painted on, and

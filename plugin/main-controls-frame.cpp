@@ -1056,14 +1056,9 @@ void controls_frame::reload_icons(const engine_context& engine) {
     area_icons_[1] = load(icon_size, IDP_AREA_BOTTOM_RIGHT);
     area_icons_[2] = load(icon_size, IDP_AREA_SIZE);
 
-    const HMENU menu = GetSubMenu(menu_.get(), 0);
-    if (menu == nullptr) {
-        if (GetLastError() == ERROR_SUCCESS)
-            SetLastError(ERROR_INVALID_MENU_HANDLE);
-        constexpr auto message =
-            cpp::failure_message("reload_icons", "947", CONTROLS_FRAME, "GetSubMenu resulted in error!");
-        cpp::throw_last_error(message.c_str());
-    }
+    constexpr auto submenu_failure =
+        cpp::failure_message("reload_icons", "947", CONTROLS_FRAME, "GetSubMenu resulted in error!");
+    const HMENU menu = system_ui::checked_submenu(menu_.get(), submenu_failure.c_str());
     const int menu_size = scaled(scale_, 16);
     const auto set_item_picture = [&](UINT command, system_ui::bitmap_handle& kept, WORD picture,
                                       const auto& failure) {

@@ -656,6 +656,17 @@ void recheck_menu_item(HMENU menu, UINT id, bool checked, bool enabled) {
     }
 }
 
+HMENU checked_submenu(HMENU menu, const char* failure) {
+    SetLastError(ERROR_SUCCESS);
+    const HMENU items = GetSubMenu(menu, 0);
+    if (items == nullptr) {
+        if (GetLastError() == ERROR_SUCCESS)
+            SetLastError(ERROR_INVALID_MENU_HANDLE);
+        cpp::throw_last_error(failure);
+    }
+    return items;
+}
+
 void operator<<=(registry_check, LSTATUS status) {
     if (status != ERROR_SUCCESS) {
         constexpr auto message = cpp::failure_message("operator <<=", "444", WIN_COMMON, "registry failure!");

@@ -317,6 +317,9 @@ void format_system_message(std::wstring& text, const std::system_error& failure,
 
 // Sets the whole state of the menu item with command id: checked or not, enabled or greyed.
 void recheck_menu_item(HMENU menu, UINT id, bool checked, bool enabled);
+// The menu's first submenu; a menu without one throws the failure text with a menu error (GetSubMenu
+// itself sets no error code).
+HMENU checked_submenu(HMENU menu, const char* failure);
 
 // registry_check{} <<= RegXxx(...): any status but ERROR_SUCCESS throws, ERROR_FILE_NOT_FOUND too.
 struct registry_check {};

@@ -166,6 +166,24 @@ TEST(recheck_menu_item, sets_the_whole_state_of_the_item) {
     DestroyMenu(menu);
 }
 
+// GetSubMenu sets no error of its own: the failure must not read as "completed successfully".
+TEST(checked_submenu, gives_the_first_submenu_and_fails_with_an_error_code_where_there_is_none) {
+    const HMENU bar = CreateMenu();
+    const HMENU popup = CreatePopupMenu();
+    AppendMenuW(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(popup), L"File");
+    EXPECT_EQ(system_ui::checked_submenu(bar, "no submenu"), popup);
+    const HMENU empty = CreatePopupMenu();
+    SetLastError(ERROR_SUCCESS);
+    try {
+        system_ui::checked_submenu(empty, "no submenu");
+        ADD_FAILURE() << "a menu without a submenu throws";
+    } catch (const std::system_error& failure) {
+        EXPECT_NE(failure.code().value(), 0);
+    }
+    DestroyMenu(empty);
+    DestroyMenu(bar);
+}
+
 TEST(registry_check, every_status_but_success_throws_file_not_found_too) {
     EXPECT_NO_THROW(system_ui::registry_check{} <<= ERROR_SUCCESS);
     EXPECT_THROW(system_ui::registry_check{} <<= ERROR_FILE_NOT_FOUND, std::runtime_error);
