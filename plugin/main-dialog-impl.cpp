@@ -375,9 +375,17 @@ void impl::change_dpi_scaling(float new_scale) {
     reload_icons();
     constexpr auto borders_failure = status_borders_failure("change_dpi_scaling", "1536");
     layout_status_bar(borders_failure.c_str());
-    // The status bar's height changed with the scale: the preview takes the rest again.
+    // The status bar's height changed with the scale: the preview takes the rest again, and the settings
+    // button's tip covers the button at its new size.
     layout_preview_area();
     update_view_info();
+    TOOLINFOW settings_tip{};
+    settings_tip.cbSize = sizeof settings_tip;
+    settings_tip.hwnd = status_bar;
+    settings_tip.uId = IDC_DYNAMIC;
+    settings_tip.rect = {0, 0, status_height, status_height};
+    SendMessageW(tooltip_window, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&settings_tip));
+    SendMessageW(tooltip_window, TTM_SETMAXTIPWIDTH, 0, scaled(scale, 400));
     // The docked controls were moved without repainting: they are redrawn with the dialog.
     RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }

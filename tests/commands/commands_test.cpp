@@ -328,9 +328,11 @@ std::wstring menu_text(HMENU menu, int picture_size) {
 
 // As a first run shows them: autosave on, the advanced sliders hidden; the result shown, the focus
 // marker on but greyed while tilt-shift is inactive. A DPI change loads them again at its size, with the
-// marks of the state, F5's included.
+// marks of the state, F5's included, and lays the preview and the settings tip out again.
 TEST_F(commands, the_menus_show_their_items_and_pictures_at_the_dialogs_scale_and_the_marks_of_the_state) {
     std::wstring settings, view[2], zoom_to;
+    RECT bar{}, tip_area{};
+    tessolux::preview_rect preview{};
     ASSERT_TRUE(run({ready(), act([&] {
                          settings = menu_text(GetSubMenu(window->settings_menu.get(), 0), 16);
                          view[0] = menu_text(GetSubMenu(window->view_menu.get(), 0), 16);
@@ -340,6 +342,16 @@ TEST_F(commands, the_menus_show_their_items_and_pictures_at_the_dialogs_scale_an
                          window->controls->active_filters |= tessolux::tilt_shift;
                          window->change_dpi_scaling(1.5f);
                          view[1] = menu_text(GetSubMenu(window->view_menu.get(), 0), 24);
+                         GetWindowRect(window->status_bar, &bar);
+                         MapWindowPoints(nullptr, window->window_handle(), reinterpret_cast<POINT*>(&bar), 2);
+                         TOOLINFOW tip{};
+                         tip.cbSize = sizeof tip;
+                         tip.hwnd = window->status_bar;
+                         tip.uId = IDC_DYNAMIC;
+                         SendMessageW(window->tooltip_window, TTM_GETTOOLINFOW, 0,
+                                      reinterpret_cast<LPARAM>(&tip));
+                         tip_area = tip.rect;
+                         preview = window->viewport;
                      }),
                      test_support::press(IDC_CANCEL)}));
     const std::wstring settings_items = L"32829 &Autosave Filter Settings checked\n"
@@ -367,6 +379,11 @@ TEST_F(commands, the_menus_show_their_items_and_pictures_at_the_dialogs_scale_an
     EXPECT_EQ(view[1].find(L"wrong"), std::wstring::npos);
     for (const wchar_t* line : {L"Image (F5)\n", L"Border (F6) checked\n", L"Marker (F9) checked\n"})
         EXPECT_NE(view[1].find(line), std::wstring::npos) << line << L" in\n" << view[1];
+    // The layout at the new scale: the preview ends 12 pixels above the taller status bar, and the
+    // settings button's tip covers the square button at the bar's new height.
+    EXPECT_EQ(preview.y + preview.height + 12, bar.top);
+    EXPECT_EQ(tip_area.right, bar.bottom - bar.top);
+    EXPECT_EQ(tip_area.bottom, bar.bottom - bar.top);
     EXPECT_EQ(zoom_to, L"32853 10%\n32854 25%\n32855 33%\n32856 50%\n32857 75%\n-\n32858 100%\n-\n"
                        L"32859 150%\n32860 200%\n32861 300%\n32862 500%\n32863 1000%\n");
 }
