@@ -166,7 +166,10 @@ std::wstring focused(int x, int y, int width, int height) {
 TEST_F(commands, every_key_of_the_accelerator_table_reaches_its_command_in_its_tool_mode) {
     const system_ui::accelerator_handle table(
         LoadAcceleratorsW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(109)));
-    EXPECT_EQ(CopyAcceleratorTableW(table.get(), nullptr, 0), 33);
+    ACCEL entries[33]{};
+    ASSERT_EQ(CopyAcceleratorTableW(table.get(), entries, 33), 33);
+    for (const ACCEL& entry : entries)
+        EXPECT_TRUE(entry.fVirt & FNOINVERT) << "command " << entry.cmd;
     const setup brush = [this](impl& w) {
         w.controls->active_filters |= tessolux::remove_red_eyes;
         const POINT centre = viewport_centre();
