@@ -144,19 +144,19 @@ void controls_frame::prepare_effects_combo(const engine_context& engine) {
     add_group(film_presets, film_presets + presets_without_intensity, -1);
     add_group(film_presets + presets_without_intensity, std::end(film_presets), 100);
     SendMessageW(combo, CB_SETCURSEL, previous > 0 ? static_cast<WPARAM>(previous) : 0, 0);
+    follow_effect_choice();
 }
 
-void controls_frame::select_effect(std::int32_t index) {
-    SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+void controls_frame::follow_effect_choice() {
+    // Nothing chosen (the list still empty) takes no intensity either.
+    const auto index =
+        static_cast<std::int32_t>(SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_GETCURSEL, 0, 0));
     effect_has_intensity = index >= static_cast<std::int32_t>(presets_without_intensity);
     refresh_panel(panel_of(film_effect));
 }
 
 void controls_frame::on_effect_selected() {
-    const auto index =
-        static_cast<std::int32_t>(SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_GETCURSEL, 0, 0));
-    effect_has_intensity = index >= static_cast<std::int32_t>(presets_without_intensity);
-    refresh_panel(panel_of(film_effect));
+    follow_effect_choice();
     notify(500, film_effect);
 }
 

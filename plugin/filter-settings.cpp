@@ -52,12 +52,10 @@ void controls_frame::load_filter_settings(const std::wstring& key) {
     // it back: it is ignored like an out-of-range slider value.
     const auto count =
         static_cast<std::uint32_t>(SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_GETCOUNT, 0, 0));
-    if (const auto effect = choice(L"CurrentEffectFilter"); effect && *effect < count) {
-        select_effect(static_cast<std::int32_t>(*effect));
-    } else if (values == nullptr) {
-        effect_has_intensity = false;
-        refresh_panel(panel_of(film_effect));
-    }
+    if (const auto effect = choice(L"CurrentEffectFilter"); effect && *effect < count)
+        SendDlgItemMessageW(dialog_.get(), IDC_EFFECT_COMBO, CB_SETCURSEL, *effect, 0);
+    // Also a load that keeps the choice leaves the intensity controls as the choice wants them.
+    follow_effect_choice();
     if (const auto kind = choice(L"CurrentGrainFilter")) {
         const std::uint32_t radio = *kind == 0   ? IDC_GRAIN_REGULAR
                                     : *kind == 1 ? IDC_GRAIN_FAT

@@ -255,6 +255,8 @@ controls_frame::controls_frame(HWND owner, int x, int y, int width, int height, 
     for (const panel_definition& panel : panels)
         set_check(panel.check, true);
     set_check(IDC_GRAIN_REGULAR, true);
+    // The list is empty until its thumbnails are made: nothing chosen, so no film intensity yet.
+    follow_effect_choice();
     // The sliders show the values they hold from the start; the settings load sets them again.
     loading = true;
     for (const trackbar_definition& row : trackbar_definitions)

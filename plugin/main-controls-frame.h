@@ -238,9 +238,9 @@ private:
     // Switches every stage whose bit differs from mask, top to bottom, through its check box's own
     // handling (enabling, auto expand/collapse).
     void set_active_stages(std::uint32_t mask);
-    // Selects a film preset of the list and shows or hides its intensity, as a user's choice would, but
-    // without notifying.
-    void select_effect(std::int32_t index);
+    // Only the presets past the first four take an intensity: the flag and the intensity controls follow
+    // whatever the list has chosen. Every road that fills the list or changes its choice ends here.
+    void follow_effect_choice();
 
     static LRESULT CALLBACK control_subclass(HWND window, UINT message, WPARAM wparam, LPARAM lparam,
                                              UINT_PTR id, DWORD_PTR panel);

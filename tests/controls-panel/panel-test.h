@@ -50,8 +50,9 @@ protected:
         EXPECT_THAT(failures, IsEmpty()) << "a failure inside the panel's message handling";
     }
 
-    // The panel as the main window builds it. A failing world's change callback and back buffer throw.
-    void make_panel(bool failing = false) {
+    // The panel as the main window builds it, its effects list filled unless asked not to. A failing
+    // world's change callback and back buffer throw.
+    void make_panel(bool failing = false, bool fill_effects = true) {
         controls_frame::back_buffer_callback back_buffer;
         if (failing)
             back_buffer = [](HDC, unsigned, unsigned) -> std::pair<HDC, void*> {
@@ -73,7 +74,8 @@ protected:
             },
             std::move(back_buffer), [](void*) {}, engine);
         panel->source_frame = &source;
-        panel->prepare_effects_combo(engine);
+        if (fill_effects)
+            panel->prepare_effects_combo(engine);
     }
     // One for the whole program, shown once: without a window manager every window that goes away costs
     // Wine a wait of its own.

@@ -9,6 +9,8 @@ using filter_settings = controls_panel;
 const int grain_radios[] = {IDC_GRAIN_REGULAR, IDC_GRAIN_FAT, IDC_GRAIN_FRACTAL};
 const int stage_checks[] = {IDC_DENOISE_ENABLE,   IDC_ENHANCE_ENABLE, IDC_REDEYE_ENABLE,
                             IDC_TILTSHIFT_ENABLE, IDC_EFFECT_ENABLE,  IDC_GRAIN_ENABLE};
+// The film look's intensity: slider, label and value.
+const int film_intensity[] = {IDC_EFFECT_INTENSITY, IDC_EFFECT_INTENSITY_LABEL, IDC_EFFECT_INTENSITY_VALUE};
 
 } // namespace
 
@@ -76,13 +78,17 @@ TEST_F(filter_settings,
         for (const int radio : grain_radios)
             EXPECT_EQ(checked(radio), radio == c.radio) << radio;
         EXPECT_EQ(effect(), c.selected);
-        for (const int id : {IDC_EFFECT_INTENSITY, IDC_EFFECT_INTENSITY_VALUE, IDC_EFFECT_INTENSITY_LABEL})
-            EXPECT_EQ(enabled(id), c.intensity && (c.active & tessolux::film_effect) != 0) << id;
         // Bit 1 is no stage's: construction sets it and a save keeps it.
         panel->save_filter_settings(settings_key);
         EXPECT_THAT(stored(L"ActiveFilters"), Optional(static_cast<int>(c.active | 1)));
         EXPECT_THAT(stored(L"CurrentGrainFilter"), Optional(c.radio - IDC_GRAIN_REGULAR));
         EXPECT_THAT(stored(L"CurrentEffectFilter"), Optional(c.selected));
+        // A switched-off stage disables all its controls: the intensity shows its rule once the stage runs.
+        if (!checked(IDC_EFFECT_ENABLE))
+            click(IDC_EFFECT_ENABLE);
+        ASSERT_NE(panel->expanded_filters & tessolux::film_effect, 0u);
+        for (const int id : film_intensity)
+            EXPECT_EQ(enabled(id), c.intensity) << id;
         panel.reset();
     }
 }
@@ -104,19 +110,28 @@ TEST_F(filter_settings, a_reset_restores_every_default_and_keeps_the_panels_as_t
     store(L"DenoiseBilateral", 1);
     store(L"CurrentEffectFilter", 20);
     store(L"CurrentGrainFilter", 2);
+    store(L"ActiveFilters", 0x7F);
     panel->load_filter_settings(settings_key);
     panel->toggle_advanced_settings();
     panel->toggle_expanded(tessolux::tilt_shift);
     const std::uint32_t expanded = panel->expanded_filters;
+    ASSERT_NE(expanded & tessolux::film_effect, 0u);
+    ASSERT_TRUE(enabled(IDC_EFFECT_INTENSITY)) << "entry 20 takes an intensity";
 
     panel->load_filter_settings(L"empty");
     EXPECT_FALSE(checked(IDC_DENOISE_BILATERAL));
     EXPECT_EQ(effect(), 0);
-    EXPECT_FALSE(enabled(IDC_EFFECT_INTENSITY));
     for (const int radio : grain_radios)
         EXPECT_EQ(checked(radio), radio == IDC_GRAIN_REGULAR) << radio;
     EXPECT_FALSE(panel->show_advanced);
     EXPECT_EQ(panel->expanded_filters, expanded);
+    // The reset leaves natural enhancement alone running; switched on again, the film stage has entry 0,
+    // which takes no intensity.
+    click(IDC_EFFECT_ENABLE);
+    EXPECT_TRUE(enabled(IDC_EFFECT_COMBO));
+    for (const int id : film_intensity)
+        EXPECT_FALSE(enabled(id)) << id;
+    click(IDC_EFFECT_ENABLE);
 
     panel->save_filter_settings(settings_key);
     for (const auto& [name, value] : defaults)
@@ -125,4 +140,45 @@ TEST_F(filter_settings, a_reset_restores_every_default_and_keeps_the_panels_as_t
          {std::pair(L"ActiveFilters", 5), std::pair(L"DenoiseBilateral", 0),
           std::pair(L"CurrentEffectFilter", 0), std::pair(L"CurrentGrainFilter", 0)})
         EXPECT_THAT(stored(name), Optional(value)) << name;
+}
+
+TEST_F(filter_settings, the_film_intensity_follows_the_chosen_entry_after_construction_and_every_load) {
+    const struct {
+        const char* when;
+        bool fill_list;
+        int chosen;                  // by the user before the load; -1: nothing
+        std::optional<DWORD> stored; // CurrentEffectFilter; nothing: none stored
+        bool load;
+        int selected;
+        bool intensity;
+    } cases[] = {
+        {"a new panel before its list is filled", false, -1, std::nullopt, false, -1, false},
+        {"a new panel", true, -1, std::nullopt, false, 0, false},
+        {"a load without a stored entry", true, -1, std::nullopt, true, 0, false},
+        {"a load of an entry the list lacks", true, -1, 39, true, 0, false},
+        {"a load of entry 0", true, -1, 0, true, 0, false},
+        {"a load of entry 3", true, 10, 3, true, 3, false},
+        {"a load of entry 4", true, -1, 4, true, 4, true},
+        {"a load that keeps entry 38", true, 38, std::nullopt, true, 38, true},
+        {"a load that keeps entry 4", true, 4, 50, true, 4, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.when);
+        make_panel(false, c.fill_list);
+        if (c.chosen >= 0)
+            choose_effect(c.chosen);
+        // Every stage running: the intensity then shows the film entry's rule alone.
+        store(L"ActiveFilters", 0x7F);
+        if (c.stored)
+            store(L"CurrentEffectFilter", *c.stored);
+        if (c.load)
+            panel->load_filter_settings(settings_key);
+        ASSERT_TRUE(checked(IDC_EFFECT_ENABLE));
+        ASSERT_NE(panel->expanded_filters & tessolux::film_effect, 0u);
+        EXPECT_EQ(effect(), c.selected);
+        for (const int id : film_intensity)
+            EXPECT_EQ(enabled(id), c.intensity) << id;
+        panel.reset();
+        RegDeleteTreeW(HKEY_CURRENT_USER, settings_path().c_str());
+    }
 }
