@@ -20,6 +20,7 @@ struct test_hooks {
     std::wstring failing_node;
     std::wstring trace_path;
     bool without_service = false;
+    bool refuse_memory_images = false;
 
     static test_hooks from_environment();
 };

@@ -16,6 +16,10 @@
 //                                       'node "<name>" failed (forced by ZORVANE_STANDIN_FAIL_NODE)'.
 //   ZORVANE_STANDIN_NO_SERVICE=1        the root answers no IProcessorService (interrupt, shutdown), as
 //                                       an engine that cannot be asked to drop its work.
+//   ZORVANE_STANDIN_FAIL_MEMORY_IMAGE=1 create_image_on_memory fails with E_OUTOFMEMORY and the
+//                                       description "no image on the caller's memory (forced by
+//                                       ZORVANE_STANDIN_FAIL_MEMORY_IMAGE)", as an engine short of memory
+//                                       for a large image; images in the engine's own memory are made.
 //   ZORVANE_STANDIN_TRACE=<path>        one UTF-8 line is appended to the file per call below, when the
 //                                       call returns:
 //       create_chain chain=<id> hr=<hr>
@@ -904,6 +908,9 @@ public:
             IImage*& out = out_param(image);
             out = nullptr;
             check_memory(bits, width, height, format, stride);
+            if (state_->hooks().refuse_memory_images)
+                fail(E_OUTOFMEMORY,
+                     L"no image on the caller's memory (forced by ZORVANE_STANDIN_FAIL_MEMORY_IMAGE)");
             out = new image_object(state_, {bits, width, height, stride, static_cast<int>(format)},
                                    com_ptr<IObjectManager>::add_ref(owner), cookie);
             return S_OK;

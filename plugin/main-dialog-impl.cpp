@@ -83,7 +83,13 @@ impl::impl(const engine_context& engine, std::wstring key, const image_frame_ptr
     try {
         construct(source, result);
     } catch (...) {
-        close_dialog();
+        // The failure that stopped the construction is the one the caller reports. The teardown still
+        // runs to its end when the engine refuses its service calls; that refusal would only hide the
+        // cause.
+        try {
+            close_dialog();
+        } catch (...) {
+        }
         throw;
     }
 }

@@ -862,6 +862,25 @@ TEST_P(engine, hooks_trace_each_chain_call_with_its_arguments_and_fail_the_named
     EXPECT_EQ(lines, expected);
 }
 
+// An engine short of memory for an image on the caller's memory, such as the preview canvas: that one
+// call fails with a description and keeps no reference on the owner; images in the engine's own memory
+// are still made.
+TEST_P(engine, the_memory_image_hook_refuses_only_images_on_the_callers_memory) {
+    scoped_environment refusing(L"ZORVANE_STANDIN_FAIL_MEMORY_IMAGE", L"1");
+    auto short_of_memory = create_engine(GetParam());
+    auto owner = adopt(new counting_owner);
+    std::vector<BYTE> bits(60 * 10, 0xaa);
+    ComPtr<IImage> canvas;
+    EXPECT_EQ(short_of_memory->create_image_on_memory(bits.data(), 20, 10, pixel_format::bgr24, 60, 7,
+                                                      owner.Get(), &canvas),
+              E_OUTOFMEMORY);
+    EXPECT_EQ(error_description(),
+              L"no image on the caller's memory (forced by ZORVANE_STANDIN_FAIL_MEMORY_IMAGE)");
+    EXPECT_EQ(canvas, nullptr);
+    EXPECT_EQ(owner->references, 1);
+    EXPECT_NE(make_image(short_of_memory.Get(), 20, 10, pixel_format::bgr24), nullptr);
+}
+
 int main(int argc, char** argv) {
     // The tests call the engine from this thread and from threads of their own, all in the
     // multithreaded apartment, as the plug-in's workers do.

@@ -1,14 +1,19 @@
 // The main dialog over the stand-in engine, built in this process and played by a dialog script: failures,
 // Retry and F8, Apply against a stage job still writing and against a refusing registry, the teardown (also
-// of a dialog that fails while built), and what the preview puts on the screen.
+// of a dialog that fails while built, before and after its workers start), what the preview puts on the
+// screen, and the stage chain: the values its stages send the engine and what a skipped stage leaves.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +25,7 @@
 #include "main-window-world.h"
 #include "reference-engine.h"
 #include "standin-engine.h"
+#include "standin-trace.h"
 
 namespace {
 
@@ -195,42 +201,86 @@ TEST_F(main_window, a_registry_that_refuses_the_settings_still_applies_and_shows
 }
 
 // Messages that arrive while the dialog is destroyed (Windows sends WM_CAPTURECHANGED then, Wine does not)
-// reach handlers after the lanes are gone: they must start nothing. The probe calls every handler that
-// could start work when the dialog gets WM_DESTROY.
-bool probed = false;
+// reach handlers after the lanes are gone: they must start nothing. When the dialog gets WM_DESTROY the
+// probe delivers the work that could start anew (a slider the user lets go of, a stage's result, the
+// cancel of a superseded job, a draw) and calls every other handler that could start work, and notes
+// before and after what would show that any of it started: the jobs queued on either lane, the lanes'
+// latest tickets, the status texts and Apply's text. The stage has failed: Apply reads "Retry", which a
+// restart would put back to "Apply".
+struct lanes_and_texts {
+    std::uint32_t filter_jobs, filter_ticket, preview_jobs, preview_ticket;
+    std::wstring summary, shown, apply;
+    bool operator==(const lanes_and_texts&) const = default;
+};
+
+void PrintTo(const lanes_and_texts& v, std::ostream* out) {
+    *out << "filter lane " << v.filter_jobs << " queued, ticket " << v.filter_ticket << "; preview lane "
+         << v.preview_jobs << " queued, ticket " << v.preview_ticket << "; summary "
+         << testing::PrintToString(v.summary) << ", shown " << testing::PrintToString(v.shown) << ", Apply "
+         << testing::PrintToString(v.apply);
+}
+
+lanes_and_texts read_lanes_and_texts(tessolux::main_window::impl& dialog, HWND window) {
+    wchar_t apply[32] = {};
+    GetWindowTextW(dialog.apply_button, apply, 32);
+    return {cpp::threading::queued_count(dialog.filter_lane.producer),
+            dialog.filter_lane.latest_ticket,
+            cpp::threading::queued_count(dialog.preview_lane.producer),
+            dialog.preview_lane.latest_ticket,
+            test_support::status_text(window, 1),
+            test_support::status_text(window, 3),
+            apply};
+}
+
+struct teardown_probe {
+    tessolux::main_window::impl* dialog = nullptr;
+    std::optional<lanes_and_texts> before{}, after{};
+};
+
 LRESULT CALLBACK probe_destroy(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT_PTR,
                                DWORD_PTR data) {
     if (message == WM_DESTROY) {
-        auto& dialog = *reinterpret_cast<tessolux::main_window::impl*>(data);
+        teardown_probe& probe = *reinterpret_cast<teardown_probe*>(data);
+        tessolux::main_window::impl& dialog = *probe.dialog;
+        probe.before = read_lanes_and_texts(dialog, window);
+        const HWND panel = dialog.controls->window_handle();
+        const HWND slider = GetDlgItem(panel, IDC_ENHANCE_INTENSITY);
+        SendMessageW(slider, TBM_SETPOS, TRUE, 33);
+        SendMessageW(panel, WM_HSCROLL, MAKEWPARAM(TB_ENDTRACK, 0), reinterpret_cast<LPARAM>(slider));
+        dialog.stage_delivered(tessolux::reduce_noise);
+        dialog.cancel_stage_job();
+        dialog.draw_picture(0);
         dialog.on_capture_changed();
         dialog.on_mouse_move(10, 10, MK_LBUTTON);
         dialog.on_left_button_up();
         dialog.restart_chain(0, tessolux::reduce_noise);
         dialog.on_filter_changed(0, tessolux::tilt_shift);
-        dialog.draw_picture(0);
         dialog.on_timer();
         SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), 0);
-        probed = true;
+        probe.after = read_lanes_and_texts(dialog, window);
     }
     return DefSubclassProc(window, message, wparam, lparam);
 }
 
 TEST_F(main_window, closing_tears_down_once_and_once_it_has_begun_no_handler_starts_work) {
-    ASSERT_TRUE(run({ready(), act([this] {
+    remake_with(L"ZORVANE_STANDIN_FAIL_NODE", L"natural-enhance");
+    teardown_probe probe;
+    probe.dialog = &open();
+    ASSERT_TRUE(run({shows_retry, act([&] {
                          SetWindowSubclass(window->window_handle(), &probe_destroy, 1,
-                                           reinterpret_cast<DWORD_PTR>(window.get()));
+                                           reinterpret_cast<DWORD_PTR>(&probe));
                      }),
                      press(IDC_CANCEL)}));
-    ASSERT_TRUE(probed);
+    ASSERT_TRUE(probe.after.has_value());
+    EXPECT_EQ(probe.before->apply, L"Retry");
+    EXPECT_EQ(*probe.after, *probe.before) << "nothing queued, no ticket stored, no text changed";
     window->close_dialog();
     EXPECT_TRUE(window->was_cancelled()) << "Apply during the teardown accepts nothing";
-    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(boxes.size(), 1u) << "the stage's failure, and nothing after it";
     window.reset();
     const std::string lines = trace();
     EXPECT_EQ(count_of(lines, "interrupt hr="), 1u);
-    ASSERT_EQ(count_of(lines, "shutdown hr="), 1u);
-    EXPECT_EQ(count_of(lines, "create_chain", lines.find("shutdown hr=")), 0u)
-        << "no engine work after the teardown began";
+    EXPECT_EQ(count_of(lines, "shutdown hr="), 1u);
 }
 
 // The teardown asks the engine to drop its work; an engine that cannot be asked must not leave a dialog
@@ -316,6 +366,183 @@ TEST_F(main_window,
     EXPECT_EQ(shown, (std::vector<COLORREF>{pixel(0, 0), pixel(45, 30), pixel(47, 31), pixel(95, 63),
                                             GetSysColor(COLOR_ACTIVEBORDER), pixel(0, 10), chosen}))
         << "four pixels of the frame; left of and on the viewport's left edge; beside the image";
+}
+
+// The stage chain through the dialog --------------------------------------------------------------------
+
+// One filter setting, stored before the dialog is made, which loads it.
+struct stored_setting {
+    const wchar_t* name;
+    std::uint32_t value;
+};
+
+// What noise reduction, red-eye removal, the film effect and grain send the engine, as the engine saw it,
+// from the settings the dialog loaded and the circles the user drew. The texts are written out from those
+// values: slider x 0.1 or x 0.01 with six decimals, sizes 2 x slider + 1 and 2 x slider + 3, a circle of
+// radius 0 as 1. The film list holds the four presets without intensity first, then the others, each
+// group sorted by its display texts: entry 3 is "Polapan", 4 "1977", 5 "A Optima".
+TEST_F(main_window, the_stages_send_the_engine_the_values_the_sliders_hold) {
+    using lines = std::vector<std::string>;
+    const struct {
+        const char* what;
+        std::vector<stored_setting> settings;
+        std::vector<tessolux::eye_circle> circles;
+        std::vector<std::pair<const char*, lines>> sent;
+    } cases[] = {
+        {"noise reduction, two circles, an entry with intensity, fat grain",
+         {{L"ActiveFilters", 2 | 8 | 32 | 64},
+          {L"ReduceNoiseIntensity", 40},
+          {L"ReduceNoiseIntensityColor", 60},
+          {L"ReduceNoiseBlending", 55},
+          {L"ReduceNoiseTileSize", 4},
+          {L"ReduceNoiseSearchSize", 5},
+          {L"DarkenIntensity", 120},
+          {L"DarkenBorder", 7},
+          {L"CurrentEffectFilter", 5},
+          {L"EffectIntensity", 35},
+          {L"CurrentGrainFilter", 1},
+          {L"GrainIntensity", 45}},
+         {{10, 12, 4}, {30, 20, 0}},
+         {{"reduce-noise",
+           {"add_node reduce-noise shared=0", "set reduce-intensity=4.000000", "set intensity-color=6.000000",
+            "set tile-size=9", "set search-size=13", "set blend-intensity=0.550000", "commit"}},
+          {"remove-red-eyes",
+           {"add_node remove-red-eyes shared=1", "add_child Circle", "set X=10", "set Y=12", "set radius=4",
+            "commit", "add_child Circle", "set X=30", "set Y=20", "set radius=1", "commit",
+            "set border-width=7", "set intensity=1.200000", "commit"}},
+          {"AGFAOPTIMA", {"add_node AGFAOPTIMA shared=0", "set intensity=0.350000", "commit"}},
+          {"grain-fat", {"add_node grain-fat shared=0", "set intensity=0.450000", "commit"}}}},
+        {"the bilateral filter, one circle, the last entry without intensity, fractal grain",
+         {{L"ActiveFilters", 2 | 8 | 32 | 64},
+          {L"DenoiseBilateral", 1},
+          {L"ReduceNoiseIntensity", 25},
+          {L"ReduceNoiseTileSize", 3},
+          {L"ReduceNoiseBlending", 75},
+          {L"DarkenIntensity", 0},
+          {L"DarkenBorder", 0},
+          {L"CurrentEffectFilter", 3},
+          {L"CurrentGrainFilter", 2},
+          {L"GrainIntensity", 80}},
+         {{5, 6, 9}},
+         {{"bilateral-filter",
+           {"add_node bilateral-filter shared=0", "set val-square-sigma=100", "set pos-square-sigma=25",
+            "set radius=3", "set blending=0.750000", "commit"}},
+          {"remove-red-eyes",
+           {"add_node remove-red-eyes shared=1", "add_child Circle", "set X=5", "set Y=6", "set radius=9",
+            "commit", "set border-width=0", "set intensity=0.000000", "commit"}},
+          {"POLAPAN", {"add_node POLAPAN shared=0", "commit"}},
+          {"grain-fractal", {"add_node grain-fractal shared=0", "set intensity=0.800000", "commit"}}}},
+        {"the first entry with intensity, regular grain",
+         {{L"ActiveFilters", 32 | 64},
+          {L"CurrentEffectFilter", 4},
+          {L"EffectIntensity", 100},
+          {L"CurrentGrainFilter", 0},
+          {L"GrainIntensity", 1}},
+         {},
+         {{"YR1977", {"add_node YR1977 shared=0", "set intensity=1.000000", "commit"}},
+          {"grain-regular", {"add_node grain-regular shared=0", "set intensity=0.010000", "commit"}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        window.reset();
+        DeleteFileW(trace_path.c_str());
+        test_support::delete_settings(key);
+        for (const stored_setting& setting : c.settings)
+            test_support::write_setting(key, setting.name, setting.value);
+        open();
+        // As the circle tool adds them: each one restarts the chain at red-eye removal.
+        ASSERT_TRUE(run({act([&] {
+                             for (const tessolux::eye_circle& circle : c.circles) {
+                                 window->controls->push_eye_circle(circle.x, circle.y, circle.radius,
+                                                                   window->controls->eyes,
+                                                                   IDC_REDEYE_HISTORY);
+                                 window->restart_chain(10, tessolux::remove_red_eyes);
+                             }
+                         }),
+                         ready(), press(IDC_CANCEL)}));
+        EXPECT_TRUE(boxes.empty());
+        for (const auto& [node, expected] : c.sent)
+            EXPECT_EQ(test_support::last_run_node(trace_path, node), expected) << node;
+    }
+}
+
+// A stage switched off, or left with nothing to do, no longer reaches the picture: the first two empty
+// their slots, so that the next stage reads the source again and an idle chain shows it; a film or grain
+// result is no longer shown. What Apply writes is compared with the engine's enhancement of the source.
+TEST_F(main_window, a_stage_switched_off_or_without_work_no_longer_reaches_the_applied_picture) {
+    const std::vector<std::uint8_t> original = reference::read_pixels(source->image.get()).bytes;
+    const std::vector<std::uint8_t> enhanced_source = enhanced().bytes;
+    constexpr int click = -1;
+    const struct {
+        const char* what;
+        std::uint32_t active;
+        int control, slider_value;
+        const std::vector<std::uint8_t>& expected;
+    } cases[] = {
+        {"noise reduction switched off", 2 | 4, IDC_DENOISE_ENABLE, click, enhanced_source},
+        {"noise reduction without blending", 2 | 4, IDC_DENOISE_BLENDING, 0, enhanced_source},
+        {"noise reduction alone switched off", 2, IDC_DENOISE_ENABLE, click, original},
+        {"natural enhancement alone switched off", 4, IDC_ENHANCE_ENABLE, click, original},
+        {"the film effect switched off", 4 | 32, IDC_EFFECT_ENABLE, click, enhanced_source},
+        {"grain switched off", 4 | 64, IDC_GRAIN_ENABLE, click, enhanced_source},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        window.reset();
+        test_support::delete_settings(key);
+        test_support::write_setting(key, L"ActiveFilters", c.active);
+        ASSERT_TRUE(run({ready(), act([&] {
+                             if (c.slider_value == click)
+                                 click_panel_check(c.control);
+                             else
+                                 move_slider(c.control, c.slider_value);
+                         }),
+                         ready(), press(IDC_APPLY)}));
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_EQ(applied(), c.expected);
+    }
+}
+
+// The threads of this process, as the system lists them.
+std::size_t process_threads() {
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    std::size_t count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// The preview canvas is made after the workers have started. Its failure takes the workers and the dialog
+// down before it reaches the caller, unchanged also where the engine refuses the teardown's own calls.
+TEST_F(main_window, a_dialog_that_fails_after_its_workers_started_leaves_no_thread_and_no_window_behind) {
+    for (const bool refusing : {false, true}) {
+        SCOPED_TRACE(refusing ? "an engine that refuses the teardown's calls" : "an engine that takes them");
+        SetEnvironmentVariableW(L"ZORVANE_STANDIN_NO_SERVICE", refusing ? L"1" : nullptr);
+        remake_with(L"ZORVANE_STANDIN_FAIL_MEMORY_IMAGE", L"1");
+        SetEnvironmentVariableW(L"ZORVANE_STANDIN_NO_SERVICE", nullptr);
+        const std::size_t threads = process_threads();
+        std::string reported;
+        try {
+            open();
+        } catch (const std::bad_alloc& failure) {
+            reported = failure.what();
+        } catch (const std::exception& failure) {
+            reported = std::string("another failure: ") + failure.what();
+        }
+        EXPECT_NE(reported.find("forced by ZORVANE_STANDIN_FAIL_MEMORY_IMAGE"), std::string::npos)
+            << reported;
+        EXPECT_EQ(process_threads(), threads);
+        EXPECT_EQ(test_support::find_preview_dialog(), nullptr);
+        source = {};
+        result = {};
+        engine = {};
+        EXPECT_EQ(test_support::live_engine_objects(), 0);
+    }
 }
 
 } // namespace
