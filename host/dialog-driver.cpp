@@ -95,8 +95,14 @@ image grab_window(HWND window) {
     RECT area{};
     if (!GetWindowRect(window, &area) || area.right <= area.left || area.bottom <= area.top)
         throw std::runtime_error("the dialog has no area on the screen");
+    return read_screen(area);
+}
+
+image read_screen(const RECT& area) {
     const int width = area.right - area.left;
     const int height = area.bottom - area.top;
+    if (width <= 0 || height <= 0)
+        throw std::runtime_error("an empty area of the screen cannot be read");
 
     const cpp::unique_any<HDC, &release_screen_dc> screen(GetDC(nullptr));
     const cpp::unique_any<HDC, &DeleteDC> memory(CreateCompatibleDC(screen.get()));

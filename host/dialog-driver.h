@@ -25,6 +25,9 @@ struct image;
 // What the screen shows of a window, brought to the front and repainted first: the only way to see what a
 // window draws on WM_PAINT alone.
 image grab_window(HWND window);
+// What the screen shows in area (screen coordinates) as it is now, 8-bit RGB: what a person sees there,
+// which for a window may differ from what it would paint if asked.
+image read_screen(const RECT& area);
 
 // The exit code of a run whose dialog the host gave up on.
 constexpr int gave_up_exit_code = 4;

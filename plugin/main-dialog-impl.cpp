@@ -514,8 +514,12 @@ void impl::on_size(int width, int height) {
     for (system_ui::control_docker& docker : dockers)
         docker.parent_resized(0, 0, width, height);
     update_view_info();
-    const RECT preview{0, 0, client_width - panel_width, client_height - status_height};
-    InvalidateRect(dialog, &preview, TRUE);
+    // The dockers move the controls without repainting them (the panel's scrolling moves its 81 controls
+    // that way), so nobody has asked the moved controls to paint at their new places, nor the dialog to
+    // paint over their old ones and over the preview's old frame, which now lie in the controls column.
+    // Old and new places together with the preview area make up the client area: all of it is painted
+    // again, the controls with it.
+    RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void impl::on_timer() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <span>
 #include <string>
 
 #include <windows.h>
@@ -55,13 +56,18 @@ double clamp_brush_radius(double radius) noexcept;
 // statistics) lies.
 preview_rect rescale_status(HWND status, int width, float scale, int height);
 
-// Where the dialog opens from its stored placement: the client area's screen origin and size as saved,
-// grown by the dialog's non-client margins (left, top, right and bottom thickness) into the window
-// rectangle. Along an axis where that rectangle would lie wholly outside the virtual screen it moves to
-// 0, so that a placement saved on a monitor since removed, or a wild value, never opens the dialog where
-// nobody can reach it.
-preview_rect restored_window_rect(const preview_rect& client, const RECT& margins,
-                                  const RECT& virtual_screen) noexcept;
+// The window rectangle of a stored placement: the client area's screen origin and size as saved, grown by
+// the dialog's non-client margins (left, top, right and bottom thickness). Stored values are any 32-bit
+// numbers: a negative size counts as none, and what does not fit 32 bits is clamped.
+preview_rect stored_window_rect(const preview_rect& client, const RECT& margins) noexcept;
+
+// Where a window opens so that it can be dragged: where it is when its caption strip (its top
+// caption_height rows) meets one of the monitors' work areas; otherwise on nearest_work_area (the work
+// area of the monitor nearest to it): its size clamped to that area, then its top-left moved just enough
+// that the whole window lies inside. A placement saved on a monitor since removed, above the screen or in
+// a gap between monitors of different sizes, or a wild value, so never opens out of reach.
+preview_rect placed_window_rect(const preview_rect& window, std::int32_t caption_height,
+                                std::span<const RECT> work_areas, const RECT& nearest_work_area) noexcept;
 
 class impl : public system_ui::window_base {
 public:

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "am-collections.h"
 #include "resource.h"
@@ -48,37 +49,77 @@ RECT frame_margins(HWND dialog) {
     return {-frame.left, -frame.top, frame.right, frame.bottom};
 }
 
-RECT virtual_screen() noexcept {
-    const int x = GetSystemMetrics(SM_XVIRTUALSCREEN);
-    const int y = GetSystemMetrics(SM_YVIRTUALSCREEN);
-    return {x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN), y + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-}
-
 std::int32_t to_int32(std::int64_t value) noexcept {
     return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
                                                               std::numeric_limits<std::int32_t>::max()));
 }
 
-// One axis of the restored window: its start, unless [start, start + length) misses [low, high).
-std::int32_t restored_start(std::int64_t start, std::int64_t length, std::int64_t low,
-                            std::int64_t high) noexcept {
-    if (start + length <= low || start >= high)
-        return 0;
-    return to_int32(start);
+// One axis of a window moved onto a work area [low, high): its length clamped to the area's, then its
+// start moved just enough that the whole length lies inside.
+std::pair<std::int32_t, std::int32_t> fitted_axis(std::int64_t start, std::int64_t length, std::int64_t low,
+                                                  std::int64_t high) noexcept {
+    const std::int64_t fitted = std::clamp<std::int64_t>(length, 0, std::max<std::int64_t>(high - low, 0));
+    return {to_int32(std::max(low, std::min(start, high - fitted))), to_int32(fitted)};
+}
+
+BOOL CALLBACK add_work_area(HMONITOR monitor, HDC, LPRECT, LPARAM list) noexcept {
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    // Nothing may unwind into user32: a list that cannot grow ends the enumeration with what it has.
+    try {
+        if (GetMonitorInfoW(monitor, &info))
+            reinterpret_cast<std::vector<RECT>*>(list)->push_back(info.rcWork);
+        return TRUE;
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+// The work areas of all monitors: where windows go, without the task bars and docked tool bars.
+std::vector<RECT> monitor_work_areas() {
+    std::vector<RECT> areas;
+    EnumDisplayMonitors(nullptr, nullptr, &add_work_area, reinterpret_cast<LPARAM>(&areas));
+    return areas;
+}
+
+// The work area of the monitor nearest to the window; the primary one's when the system names none.
+RECT nearest_work_area(const preview_rect& window) noexcept {
+    const std::int64_t left = window.x;
+    const std::int64_t top = window.y;
+    const RECT area{window.x, window.y, to_int32(left + window.width), to_int32(top + window.height)};
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    if (GetMonitorInfoW(MonitorFromRect(&area, MONITOR_DEFAULTTONEAREST), &info))
+        return info.rcWork;
+    RECT primary{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &primary, 0);
+    return primary;
 }
 
 } // namespace
 
-preview_rect restored_window_rect(const preview_rect& client, const RECT& margins,
-                                  const RECT& virtual_screen) noexcept {
-    // Stored values are any 32-bit numbers: wide sums, and a negative size counts as none.
+preview_rect stored_window_rect(const preview_rect& client, const RECT& margins) noexcept {
+    // Wide sums: a stored size near the 32-bit limit grows past it by the frame.
     const std::int64_t width = std::int64_t{std::max(client.width, 0)} + margins.left + margins.right;
     const std::int64_t height = std::int64_t{std::max(client.height, 0)} + margins.top + margins.bottom;
-    return {restored_start(std::int64_t{client.x} - margins.left, width, virtual_screen.left,
-                           virtual_screen.right),
-            restored_start(std::int64_t{client.y} - margins.top, height, virtual_screen.top,
-                           virtual_screen.bottom),
+    return {to_int32(std::int64_t{client.x} - margins.left), to_int32(std::int64_t{client.y} - margins.top),
             to_int32(width), to_int32(height)};
+}
+
+preview_rect placed_window_rect(const preview_rect& window, std::int32_t caption_height,
+                                std::span<const RECT> work_areas, const RECT& nearest_work_area) noexcept {
+    const std::int64_t left = window.x;
+    const std::int64_t right = left + std::max(window.width, 0);
+    const std::int64_t top = window.y;
+    // The strip the user grabs to drag the window; a row at least, so that a window without a caption
+    // still has something to meet.
+    const std::int64_t caption_bottom = top + std::max(caption_height, 1);
+    for (const RECT& area : work_areas)
+        if (left < area.right && right > area.left && top < area.bottom && caption_bottom > area.top)
+            return window;
+    const auto [x, width] = fitted_axis(left, window.width, nearest_work_area.left, nearest_work_area.right);
+    const auto [y, height] = fitted_axis(top, window.height, nearest_work_area.top, nearest_work_area.bottom);
+    return {x, y, width, height};
 }
 
 preview_rect impl::normal_client_area() const {
@@ -162,7 +203,10 @@ void impl::load_window_settings() {
     if (const auto value = read_dword(key.get(), auto_expand_value))
         controls->set_auto_expand(*value != 0);
 
-    const preview_rect window = restored_window_rect(client, frame_margins(dialog), virtual_screen());
+    const RECT margins = frame_margins(dialog);
+    const preview_rect stored = stored_window_rect(client, margins);
+    const preview_rect window =
+        placed_window_rect(stored, margins.top, monitor_work_areas(), nearest_work_area(stored));
     MoveWindow(dialog, window.x, window.y, window.width, window.height, TRUE);
 }
 

@@ -13,7 +13,8 @@
 namespace {
 
 using tessolux::preview_rect;
-using tessolux::main_window::restored_window_rect;
+using tessolux::main_window::placed_window_rect;
+using tessolux::main_window::stored_window_rect;
 using test_support::read_setting;
 using test_support::write_setting;
 
@@ -22,27 +23,58 @@ std::string text(const preview_rect& r) {
            std::to_string(r.height);
 }
 
-// Where the dialog opens: the stored client area grown by the frame, moved to 0 along an axis where it
-// would miss the virtual screen altogether. Frame 4 on the sides and bottom, 23 on top, as Wine draws it.
-TEST(restored_window_rect, grows_the_client_area_by_the_frame_and_brings_back_what_misses_the_screen) {
-    const RECT primary{0, 0, 1280, 1024};
-    const RECT left_monitor{-1920, 0, 1280, 1080}; // a monitor left of the primary
+// The window of a stored placement: the client area grown by the frame, 4 on the sides and bottom and 23
+// on top as Wine draws it, in sums that do not overflow.
+TEST(stored_window_rect, grows_the_client_area_by_the_frame) {
     const struct {
         preview_rect client;
-        RECT screen;
         const char* window;
     } rows[] = {
-        {{100, 200, 640, 480}, primary, "96,177 648x507"},
-        {{5000, 200, 640, 480}, primary, "0,177 648x507"},
-        {{100, 3000, 640, 480}, primary, "96,0 648x507"},
-        {{-1500, 200, 640, 480}, left_monitor, "-1504,177 648x507"},
-        {{1283, 10, 640, 480}, primary, "1279,-13 648x507"}, // its left edge on the screen's last column
-        {{1284, 10, 640, 480}, primary, "0,-13 648x507"},
-        {{-32000, -32000, 0, 0}, primary, "0,0 8x27"}, // a minimised window's placement
-        {{INT32_MIN, INT32_MIN, 640, 480}, primary, "0,0 648x507"},
+        {{100, 200, 640, 480}, "96,177 648x507"},
+        {{-32000, -32000, 0, 0}, "-32004,-32023 8x27"}, // a minimised window's placement
+        {{0, 0, -5, -1}, "-4,-23 8x27"},                // a negative size counts as none
+        {{INT32_MIN, INT32_MIN, 640, 480}, "-2147483648,-2147483648 648x507"},
+        {{INT32_MAX, 0, INT32_MAX, 480}, "2147483643,-23 2147483647x507"},
     };
     for (const auto& r : rows)
-        EXPECT_EQ(text(restored_window_rect(r.client, {4, 23, 4, 4}, r.screen)), r.window) << text(r.client);
+        EXPECT_EQ(text(stored_window_rect(r.client, {4, 23, 4, 4})), r.window) << text(r.client);
+}
+
+// A window stays where it was stored while its caption strip (23 rows here) meets some monitor's work
+// area; otherwise it moves onto the nearest monitor's work area: clamped to its size, then moved just
+// enough to lie inside it.
+TEST(placed_window_rect,
+     keeps_a_caption_the_user_can_grab_and_moves_any_other_window_onto_the_nearest_work_area) {
+    const RECT primary{0, 0, 1280, 1024};
+    const RECT under_top_bar{0, 40, 1920, 1080}; // a task bar 40 rows high along the top
+    const RECT tall{0, 0, 1920, 1080};           // two monitors side by side, the right one shorter:
+    const RECT short_right{1920, 0, 3200, 720};  // below it lies a gap that no monitor covers
+    const RECT left_of_primary{-1920, 0, 0, 1080};
+    const struct {
+        preview_rect window;
+        std::vector<RECT> work_areas;
+        RECT nearest;
+        const char* placed;
+    } rows[] = {
+        {{96, 177, 648, 507}, {primary}, primary, "96,177 648x507"},
+        {{96, -423, 648, 507}, {primary}, primary, "96,0 648x507"},  // WindowY -400: body on, caption above
+        {{96, -22, 648, 507}, {primary}, primary, "96,-22 648x507"}, // the caption's last row on the screen
+        {{96, -23, 648, 507}, {primary}, primary, "96,0 648x507"},   // and none of it
+        {{300, 10, 648, 507}, {under_top_bar}, under_top_bar, "300,40 648x507"}, // caption under the bar
+        {{300, 20, 648, 507}, {under_top_bar}, under_top_bar, "300,20 648x507"}, // 3 rows below it
+        {{2000, 800, 648, 507}, {tall, short_right}, short_right, "2000,213 648x507"}, // in the gap
+        {{1500, 800, 648, 507}, {tall, short_right}, short_right, "1500,800 648x507"}, // over the tall one
+        {{-1500, 177, 648, 507}, {left_of_primary, primary}, left_of_primary, "-1500,177 648x507"},
+        {{5000, 177, 648, 507}, {primary}, primary, "632,177 648x507"},
+        {{-50, -50, 3000, 2000}, {primary}, primary, "0,0 1280x1024"}, // larger than the work area
+        {{-32004, -32023, 8, 27}, {primary}, primary, "0,0 8x27"},
+        {{INT32_MIN, INT32_MIN, 648, 507}, {primary}, primary, "0,0 648x507"},
+        {{INT32_MAX - 10, 177, INT32_MAX, 507}, {primary}, primary, "0,177 1280x507"},
+        {{96, 177, 648, 507}, {}, primary, "96,177 648x507"}, // no monitor listed: the nearest one's area
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(text(placed_window_rect(r.window, 23, r.work_areas, r.nearest)), r.placed)
+            << text(r.window);
 }
 
 class window_settings : public test_support::main_window_world {
@@ -107,15 +139,30 @@ TEST_F(window_settings, the_dialog_reopens_where_the_user_left_it_without_creepi
     }
 }
 
-TEST_F(window_settings, a_placement_beyond_the_screen_or_from_a_minimised_window_opens_on_the_screen) {
-    const std::int32_t rows[][4] = {
-        {5000, 100, 900, 600}, {-3000, 100, 900, 600}, {100, 9000, 900, 600}, {-32000, -32000, 0, 0}};
+// Whatever was stored, the dialog opens with its caption on the work area, where it can be dragged.
+TEST_F(window_settings,
+       a_placement_off_the_screen_or_from_a_minimised_window_opens_with_its_caption_on_the_work_area) {
+    RECT work{};
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+    const std::int32_t rows[][4] = {{5000, 100, 900, 600},
+                                    {-3000, 100, 900, 600},
+                                    {100, 9000, 900, 600},
+                                    {100, -400, 640, 480},
+                                    {-32000, -32000, 0, 0}};
     for (const auto& r : rows) {
         for (int i = 0; const wchar_t* name : {L"WindowX", L"WindowY", L"WindowWidth", L"WindowHeight"})
             write_setting(key, name, static_cast<std::uint32_t>(r[i++]));
+        const HWND opened = open().window_handle();
         RECT placed{};
-        GetWindowRect(open().window_handle(), &placed);
-        EXPECT_NE(MonitorFromRect(&placed, MONITOR_DEFAULTTONULL), nullptr) << r[0] << ", " << r[1];
+        GetWindowRect(opened, &placed);
+        POINT client{0, 0};
+        ClientToScreen(opened, &client);
+        const RECT caption{placed.left, placed.top, placed.right, client.y};
+        RECT shared{};
+        EXPECT_TRUE(IntersectRect(&shared, &caption, &work)) << r[0] << ", " << r[1];
+        EXPECT_TRUE(placed.left >= work.left && placed.top >= work.top && placed.right <= work.right &&
+                    placed.bottom <= work.bottom)
+            << "moved wholly onto the work area: " << r[0] << ", " << r[1];
         // Whatever was stored, the dialog keeps its smallest size.
         EXPECT_GE(placed.right - placed.left, 640) << r[0] << ", " << r[1];
         EXPECT_GE(placed.bottom - placed.top, 450) << r[0] << ", " << r[1];
