@@ -347,9 +347,25 @@ void plugin_module::call(std::int16_t selector, FilterRecord* record, std::int16
     entry_(selector, record, &data_, result);
 }
 
+namespace {
+
+// In a 32-bit host the count of a large document's samples passes the word size and would wrap round to a
+// small buffer that the document's own indexes overrun: such documents are refused.
+std::size_t sample_count(std::int32_t width, std::int32_t height, std::int16_t planes) {
+    const std::uint64_t count = static_cast<std::uint64_t>(std::max(width, 0)) *
+                                static_cast<std::uint64_t>(std::max(height, 0)) *
+                                static_cast<std::uint64_t>(std::max<std::int16_t>(planes, 0));
+    if (width < 0 || height < 0 || planes < 0 || count > std::vector<std::uint16_t>().max_size())
+        throw std::length_error("a document of " + std::to_string(width) + " x " + std::to_string(height) +
+                                " pixels in " + std::to_string(planes) + " planes is too large to hold");
+    return static_cast<std::size_t>(count);
+}
+
+} // namespace
+
 image::image(std::int32_t width, std::int32_t height, std::int16_t planes, std::int32_t depth)
     : width(width), height(height), planes(planes), depth(depth),
-      samples(static_cast<std::size_t>(width) * height * planes) {}
+      samples(sample_count(width, height, planes)) {}
 
 run_report run_filter(plugin_module& module, image& document, const selection* mask,
                       const run_options& options, const dialog_options& dialog) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cwctype>
+#include <limits>
+#include <new>
 #include <stdexcept>
 
 #include <wincodec.h>
@@ -13,12 +16,120 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
+std::string code_of(HRESULT result) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(result));
+    return code;
+}
+
+// Failures of the host's own doing, which say nothing about the file.
 void check(HRESULT result, const char* what) {
-    if (FAILED(result)) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(result));
-        throw std::runtime_error(std::string(what) + " failed with " + code);
+    if (FAILED(result))
+        throw std::runtime_error(std::string(what) + " failed with " + code_of(result));
+}
+
+// The system's own words for a failure that carries a system error code, as "File not found.".
+std::string system_text(HRESULT result) {
+    wchar_t text[1024];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  HRESULT_CODE(result), 0, text, 1024, nullptr);
+    while (length != 0 && std::iswspace(text[length - 1]))
+        --length;
+    if (length == 0)
+        return "system error " + std::to_string(HRESULT_CODE(result)) + ".";
+    return utf8({text, length});
+}
+
+std::string quoted(const std::wstring& path) {
+    return "\"" + utf8(path) + "\"";
+}
+
+// What a failure to read an image file tells about the file.
+enum class read_failure { unreadable, not_an_image, damaged, too_large, other };
+
+// WIC answers that it knows no such image also when a decoder took the file by its first bytes and then
+// met data it could not decode (Wine's PNG decoder does so for a file cut short): the first bytes tell
+// which it is.
+read_failure classify(HRESULT result, bool known_signature) {
+    switch (result) {
+    case E_OUTOFMEMORY:
+    case HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY):
+    case WINCODEC_ERR_IMAGESIZEOUTOFRANGE:
+        return read_failure::too_large;
+    case WINCODEC_ERR_COMPONENTNOTFOUND:
+    case WINCODEC_ERR_UNKNOWNIMAGEFORMAT:
+        return known_signature ? read_failure::damaged : read_failure::not_an_image;
+    case WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT:
+    case WINCODEC_ERR_UNSUPPORTEDOPERATION:
+    case WINCODEC_ERR_UNSUPPORTEDVERSION:
+        return read_failure::not_an_image;
+    case WINCODEC_ERR_BADIMAGE:
+    case WINCODEC_ERR_BADHEADER:
+    case WINCODEC_ERR_FRAMEMISSING:
+    case WINCODEC_ERR_BADMETADATAHEADER:
+    case WINCODEC_ERR_BADSTREAMDATA:
+    case WINCODEC_ERR_STREAMREAD:
+    case WINCODEC_ERR_STREAMNOTAVAILABLE:
+    case WINCODEC_ERR_UNEXPECTEDSIZE:
+    case WINCODEC_ERR_CODECTOOMANYSCANLINES:
+    case WINCODEC_ERR_INVALIDPROGRESSIVELEVEL:
+    case WINCODEC_ERR_INVALIDJPEGSCANINDEX:
+    case HRESULT_FROM_WIN32(ERROR_HANDLE_EOF): // the file ends before its data do
+        return read_failure::damaged;
+    default:
+        return HRESULT_FACILITY(result) == FACILITY_WIN32 ? read_failure::unreadable : read_failure::other;
     }
+}
+
+// Whether the file begins as a kind of image that one of the installed decoders reads.
+bool has_image_signature(IWICImagingFactory* factory, const std::wstring& path) {
+    ComPtr<IWICStream> stream;
+    ComPtr<IEnumUnknown> decoders;
+    if (FAILED(factory->CreateStream(&stream)) ||
+        FAILED(stream->InitializeFromFilename(path.c_str(), GENERIC_READ)) ||
+        FAILED(factory->CreateComponentEnumerator(WICDecoder, WICComponentEnumerateDefault, &decoders)))
+        return false;
+    ComPtr<IUnknown> component;
+    while (decoders->Next(1, &component, nullptr) == S_OK) {
+        ComPtr<IWICBitmapDecoderInfo> decoder;
+        BOOL matches = FALSE;
+        if (SUCCEEDED(component.As(&decoder)) && SUCCEEDED(decoder->MatchesPattern(stream.Get(), &matches)) &&
+            matches)
+            return true;
+    }
+    return false;
+}
+
+const std::string largest_size = std::to_string(largest_side) + " x " + std::to_string(largest_side);
+
+[[noreturn]] void fail_too_large(const std::wstring& path, const std::string& why) {
+    throw std::runtime_error("the image file " + quoted(path) + " is too large for the filter host: " + why);
+}
+
+[[noreturn]] void fail_too_large(const std::wstring& path, UINT width, UINT height) {
+    fail_too_large(path, "its " + std::to_string(width) + " x " + std::to_string(height) +
+                             " pixels do not fit in memory (" + code_of(E_OUTOFMEMORY) + ")");
+}
+
+// Says what is wrong with the image file, in words, naming it; the code follows in brackets.
+[[noreturn]] void fail_reading(IWICImagingFactory* factory, const std::wstring& path, HRESULT result) {
+    const std::string code = " (" + code_of(result) + ")";
+    switch (classify(result, has_image_signature(factory, path))) {
+    case read_failure::unreadable:
+        throw std::runtime_error("the image file " + quoted(path) +
+                                 " cannot be read: " + system_text(result) + code);
+    case read_failure::not_an_image:
+        throw std::runtime_error("the file " + quoted(path) + " is not an image the filter host can read" +
+                                 code);
+    case read_failure::damaged:
+        throw std::runtime_error("the image file " + quoted(path) + " is damaged and cannot be read" + code);
+    case read_failure::too_large:
+        fail_too_large(path, "there is not enough memory to decode it; it reads images of up to " +
+                                 largest_size + " pixels, as large as the plug-in takes" + code);
+    case read_failure::other:
+        break;
+    }
+    throw std::runtime_error("the image file " + quoted(path) + " cannot be read" + code);
 }
 
 ComPtr<IWICImagingFactory> make_factory() {
@@ -137,35 +248,53 @@ bool encoder_keeps_memory_order() {
 
 image read_image(const std::wstring& path) {
     ComPtr<IWICImagingFactory> factory = make_factory();
+    const auto reading = [&](HRESULT result) {
+        if (FAILED(result))
+            fail_reading(factory.Get(), path, result);
+    };
     ComPtr<IWICBitmapDecoder> decoder;
-    check(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
-                                             WICDecodeMetadataCacheOnDemand, &decoder),
-          "opening the image file");
+    reading(factory->CreateDecoderFromFilename(path.c_str(), nullptr, GENERIC_READ,
+                                               WICDecodeMetadataCacheOnDemand, &decoder));
     ComPtr<IWICBitmapFrameDecode> frame;
-    check(decoder->GetFrame(0, &frame), "reading the image's first frame");
+    reading(decoder->GetFrame(0, &frame));
+    // The header's size decides before any pixel is decoded.
+    UINT width = 0, height = 0;
+    reading(frame->GetSize(&width, &height));
+    if (width > largest_side || height > largest_side)
+        fail_too_large(path, std::to_string(width) + " x " + std::to_string(height) +
+                                 " pixels, where it reads at most " + largest_size +
+                                 ", as large as the plug-in takes");
     WICPixelFormatGUID source{};
-    check(frame->GetPixelFormat(&source), "reading the image's pixel format");
+    reading(frame->GetPixelFormat(&source));
     const layout& kind = layout_for(source);
 
     ComPtr<IWICBitmapSource> pixels = frame;
     if (!IsEqualGUID(source, kind.format)) {
         ComPtr<IWICFormatConverter> converter;
         check(factory->CreateFormatConverter(&converter), "creating a format converter");
-        check(converter->Initialize(frame.Get(), kind.format, WICBitmapDitherTypeNone, nullptr, 0.0,
-                                    WICBitmapPaletteTypeCustom),
-              "converting the image");
+        reading(converter->Initialize(frame.Get(), kind.format, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                      WICBitmapPaletteTypeCustom));
         pixels = converter;
     }
-    UINT width = 0, height = 0;
-    check(pixels->GetSize(&width, &height), "reading the image's size");
+    // The decoded rows and the document are held at once. In a 32-bit host their sizes can pass what any
+    // buffer holds and would wrap round in its word size, so they are reckoned in 64 bits first.
     const std::uint32_t sample_bytes = kind.depth / 8;
-    const std::uint32_t stride = width * kind.file_samples * sample_bytes;
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(stride) * height);
-    check(pixels->CopyPixels(nullptr, stride, static_cast<UINT>(bytes.size()), bytes.data()),
-          "decoding the image");
+    const std::uint64_t stride = std::uint64_t{width} * kind.file_samples * sample_bytes;
+    const std::uint64_t most = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    if (stride * height > most || std::uint64_t{width} * height * kind.planes * 2 > most)
+        fail_too_large(path, width, height);
+    std::vector<std::uint8_t> bytes;
+    image document;
+    try {
+        bytes.resize(static_cast<std::size_t>(stride * height));
+        document = image(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height), kind.planes,
+                         kind.depth);
+    } catch (const std::bad_alloc&) {
+        fail_too_large(path, width, height);
+    }
+    reading(pixels->CopyPixels(nullptr, static_cast<UINT>(stride), static_cast<UINT>(bytes.size()),
+                               bytes.data()));
 
-    image document(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height), kind.planes,
-                   kind.depth);
     for (std::int32_t y = 0; y != document.height; ++y) {
         const std::uint8_t* row = bytes.data() + static_cast<std::size_t>(y) * stride;
         for (std::int32_t x = 0; x != document.width; ++x)
@@ -201,7 +330,10 @@ void write_image(const std::wstring& path, const image& document) {
     ComPtr<IWICImagingFactory> factory = make_factory();
     ComPtr<IWICStream> stream;
     check(factory->CreateStream(&stream), "creating a file stream");
-    check(stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE), "creating the image file");
+    const HRESULT created = stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE);
+    if (FAILED(created))
+        throw std::runtime_error("the image file " + quoted(path) + " cannot be written: " +
+                                 system_text(created) + " (" + code_of(created) + ")");
     encode(factory.Get(), stream.Get(), document.width, document.height, kind.format, stride, bytes);
 }
 

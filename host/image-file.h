@@ -2,14 +2,21 @@
 // joined COM.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "filter-host.h"
 
 namespace filter_host {
 
+// The largest image the host reads, in either direction: the largest document the plug-in takes.
+constexpr std::uint32_t largest_side = 40960;
+
 // A document from any image file WIC decodes: gray, RGB or RGB with transparency, 8 or 16 bits per
-// sample as the file has them. 16-bit samples are brought into the host's range 0..32768.
+// sample as the file has them. 16-bit samples are brought into the host's range 0..32768. Throws
+// std::runtime_error that names the file and says in words what is wrong with it: it does not exist or
+// cannot be read, it is no image the host reads, it is damaged, or it is too large (larger than
+// largest_side either way, or for the host's memory).
 image read_image(const std::wstring& path);
 
 // The document as a PNG file of the same kind and depth.

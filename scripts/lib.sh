@@ -61,6 +61,94 @@ start_display() {
 # soon after one was interrupted) finds it there and uses it; nobody has to stop it, and stopping it
 # would end the Wine programs of whichever command still runs.
 wine_server_idle_seconds=60
+
+# A wineserver's desktop keeps the screen of the display it was started for as long as the server runs,
+# whatever display later programs name, even when that X server is gone. So the server serves one
+# display: this record, written when a command of ours starts it, names the server, the display and its
+# screen size (another Xvfb under the same name may have another size).
+wine_server_record=$WINEPREFIX.display
+
+# Wine's own programs, which run for as long as the prefix's wineserver does.
+wine_own_programs=" services.exe winedevice.exe plugplay.exe svchost.exe rpcss.exe explorer.exe conhost.exe "
+
+# The processes of the prefix's wineserver, one a line: "server <pid>" for the server and "program <pid>
+# <name>" for every Wine program but Wine's own. A process belongs to the prefix it was started for,
+# however that path was spelt.
+wine_server_processes() {
+    local -a folders command
+    local entry folder name
+    mapfile -t folders < <(find /proc -mindepth 2 -maxdepth 2 -name exe -lname '*/wine*' -printf '%h\n' 2>/dev/null || true)
+    [ ${#folders[@]} -ne 0 ] || return 0
+    while IFS= read -r -d '' entry; do
+        folder=${entry%%/environ:*}
+        [ "${entry#*:WINEPREFIX=}" -ef "$WINEPREFIX" ] || continue
+        mapfile -d '' -n 1 command 2>/dev/null <"$folder/cmdline" || continue
+        name=${command[0]:-}
+        name=${name##*[\\/]}
+        if [[ $name == wineserver* ]]; then
+            echo "server ${folder#/proc/}"
+        elif [[ $wine_own_programs != *" ${name,,} "* ]]; then
+            echo "program ${folder#/proc/} $name"
+        fi
+    done < <(grep -zH '^WINEPREFIX=' "${folders[@]/%//environ}" 2>/dev/null || true)
+}
+
+# The Wine programs that use the prefix's server, as a person reads them.
+wine_programs() {
+    wine_server_processes | sed -n 's/^program \([0-9]*\) \(.*\)/\2 (process \1)/p' | paste -sd';' |
+        sed 's/;/, /g'
+}
+
+# The server's process id and the display this command runs on, as the record holds them.
+wine_server_identity() {
+    local server size
+    server=$(wine_server_processes | sed -n 's/^server //p')
+    size=$(xdpyinfo 2>/dev/null | sed -n 's/^ *dimensions: *\([0-9]*x[0-9]*\) .*/\1/p' | paste -sd, || true)
+    echo "server ${server:-unknown} display ${DISPLAY:-none} screen ${size:-unknown}"
+}
+
+# The prefix's wineserver, for this display. A server that runs for it is shared; one started for another
+# display, or by something that kept no record, ends first: once the programs that still use it have
+# ended, as ending it would end them.
+start_wine_server() {
+    local status errors said programs waiting
+    while :; do
+        status=0
+        errors=$(mktemp)
+        # The server keeps the output it was started with for as long as it runs: a pipe there would stay
+        # open for a minute after the command ends and hold up whatever reads it.
+        wineserver -p"$wine_server_idle_seconds" </dev/null >/dev/null 2>"$errors" || status=$?
+        said=$(cat "$errors")
+        rm -f "$errors"
+        case $status in
+        0) break ;;
+        # wineserver's own answer when another server holds the prefix's lock.
+        2) ;;
+        *)
+            [ -z "$said" ] || printf '%s\n' "$said" >&2
+            log "the wineserver for $WINEPREFIX did not start (exit code $status)"
+            return 1
+            ;;
+        esac
+        if [ "$(wine_server_identity)" = "$(cat "$wine_server_record" 2>/dev/null || true)" ]; then
+            log "using the wineserver that already runs for $WINEPREFIX"
+            return 0
+        fi
+        waiting=
+        while programs=$(wine_programs) && [ -n "$programs" ]; do
+            if [ -z "$waiting" ]; then
+                log "the wineserver for $WINEPREFIX runs for another display; waiting for its programs to end: $programs"
+                waiting=yes
+            fi
+            sleep 0.5
+        done
+        log "ending the wineserver that runs for another display"
+        # It may have ended by itself in the meantime.
+        wineserver -k >/dev/null 2>&1 || true
+    done
+    wine_server_identity >"$wine_server_record"
+}
+
 start_wine() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating the 32-bit Wine prefix $WINEPREFIX"
@@ -71,14 +159,7 @@ start_wine() {
     # Wine's own Tahoma stands in for the dialog font; Wine finds it only in the prefix's font folder,
     # and without it every dialog falls back on a monospace face.
     cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-    local status=0
-    wineserver -p"$wine_server_idle_seconds" || status=$?
-    case $status in
-    0) ;;
-    # wineserver's own answer when another server holds the prefix's lock.
-    2) log "using the wineserver that already runs for $WINEPREFIX" ;;
-    *) log "the wineserver for $WINEPREFIX did not start (exit code $status)"; return 1 ;;
-    esac
+    start_wine_server
     # The first Wine process starts the prefix's services; they would hold on to whatever output pipe
     # that process had (and keep ctest waiting), so start them here with no pipe attached.
     wine cmd /c exit </dev/null >/dev/null 2>&1 || { log "Wine does not run programs in $WINEPREFIX"; return 1; }
