@@ -196,17 +196,22 @@ void impl::wire_workers() {
 
     preview_lane.latest_ticket = 0;
     preview_lane.producer = cpp::threading::as_producer_user(preview_lane.queue);
+    // The failed job's ticket goes with its failure: a newer job may supersede it before the task runs.
     preview_lane.thread =
         start_worker(preview_lane.queue, &preview_lane.latest_ticket, preview_lane_priority,
                      [this](std::exception_ptr failure) {
-                         posted_tasks.post_task([this, failure](unsigned) { preview_failure_task(failure); });
+                         posted_tasks.post_task([this, failure, ticket = job_ticket()](unsigned) {
+                             preview_failure_task(failure, ticket);
+                         });
                      });
     filter_lane.latest_ticket = 0;
     filter_lane.producer = cpp::threading::as_producer_user(filter_lane.queue);
     filter_lane.thread =
         start_worker(filter_lane.queue, &filter_lane.latest_ticket, filter_lane_priority,
                      [this](std::exception_ptr failure) {
-                         posted_tasks.post_task([this, failure](unsigned) { job_failure_task(failure); });
+                         posted_tasks.post_task([this, failure, ticket = job_ticket()](unsigned) {
+                             job_failure_task(failure, ticket);
+                         });
                      });
 
     timer.kill();
