@@ -594,7 +594,13 @@ void impl::on_apply() {
         }
     }
     PlaySoundW(L"Media/notify.wav", nullptr, SND_FILENAME | SND_NODEFAULT | SND_ASYNC);
-    close_dialog();
+    // The result is in the host's image and the run is accepted. An engine that refuses to drop its work
+    // or to shut down is torn down all the same (close_dialog sees to that) and concerns nobody any more:
+    // a box and "Retry" now would report a failure of a run that succeeded, on a dialog already gone.
+    try {
+        close_dialog();
+    } catch (...) {
+    }
 }
 
 void impl::on_cancel() {
