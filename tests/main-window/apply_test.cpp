@@ -1,6 +1,7 @@
 // Apply against what else holds the host's image: a superseded stage job that goes on writing it for a
-// while, a document of another shape and a document held past Apply's limit; and the failure tasks of the
-// two lanes, which drop a failure whose job was superseded before the dialog's thread got to it.
+// while, an engine that refuses the teardown, a document of another shape and a document held past
+// Apply's limit; and the failure tasks of the two lanes, which drop a failure whose job was superseded
+// before the dialog's thread got to it.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -91,6 +92,16 @@ TEST_F(apply_test, apply_waits_for_a_superseded_stage_that_still_writes_and_the_
     EXPECT_TRUE(boxes.empty());
     EXPECT_FALSE(window->was_cancelled());
     EXPECT_EQ(document(), enhanced()) << "no band of the abandoned tilt-shift";
+}
+
+// Once the picture is in the host's image the run has succeeded: an engine that then refuses to drop its
+// work and to shut down is torn down without a word, and the run ends accepted.
+TEST_F(apply_test, apply_ends_the_run_accepted_without_a_box_where_the_engine_refuses_the_teardown_calls) {
+    remake_with({{L"ZORVANE_STANDIN_NO_SERVICE", L"1"}});
+    ASSERT_TRUE(run({ready(), press(IDC_APPLY)}));
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_FALSE(window->was_cancelled());
+    EXPECT_EQ(document(), enhanced());
 }
 
 // Apply that cannot copy says so and leaves the user where they were: one box, the dialog open, the

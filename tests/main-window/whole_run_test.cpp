@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,45 +64,14 @@ filter_host::image expected_after_apply(const filter_host::image& document, bool
     return expected;
 }
 
-// What one run showed and how it ended.
-struct played_run {
-    filter_host::run_report report;
-    std::vector<test_support::message_box> boxes;
-    bool played = false;
-};
-
-// The editor's thread runs the filter over document, with a user who applies once the preview is ready
-// played from inside the dialog's loop. RGB in 32-bit coordinates, the others in the host's older 16-bit
-// ones.
-played_run apply_when_ready(filter_host::plugin_module& module, filter_host::image& document) {
-    played_run run;
-    std::thread([&] {
-        ASSERT_GE(OleInitialize(nullptr), 0);
-        test_support::message_box_reader reader;
-        test_support::dialog_script user(
-            {test_support::wait_until_ready(test_support::done_text(module.handle())),
-             test_support::press(IDC_APPLY)});
-        run.report = filter_host::run_filter(module, document, nullptr, {nullptr, document.planes == 3});
-        run.played = user.finished() && !user.expired();
-        run.boxes = reader.boxes();
-        OleUninitialize();
-    }).join();
-    return run;
-}
-
 // The built module runs from a folder of this program's own: its settings key is the hash of its path, so
-// no other program's runs share it.
-filter_host::plugin_module own_module() {
-    CreateDirectoryW(L"whole-runs", nullptr);
-    if (!CopyFileW(L"Tessolux3.8bf", L"whole-runs\\Tessolux3.8bf", FALSE))
-        throw std::runtime_error("the module cannot be copied");
-    return filter_host::plugin_module{L"whole-runs\\Tessolux3.8bf"};
-}
-
-// Cancel, the close box and the selection on these roads are the host entry's tests and the host's.
+// no other program's runs share it. Cancel, the close box and the selection on these roads are the host
+// entry's tests and the host's.
 TEST(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_active_its_result_on_top) {
     ASSERT_GE(CoInitializeEx(nullptr, COINIT_MULTITHREADED), 0);
-    filter_host::plugin_module module = own_module();
+    CreateDirectoryW(L"whole-runs", nullptr);
+    ASSERT_TRUE(CopyFileW(L"Tessolux3.8bf", L"whole-runs\\Tessolux3.8bf", FALSE));
+    filter_host::plugin_module module{L"whole-runs\\Tessolux3.8bf"};
     const std::wstring key = tessolux::instance_key(module.handle());
     // The host offers gray documents at 8 bits only, and no gray with transparency.
     const std::pair<std::int16_t, std::int32_t> layouts[] = {{1, 8}, {3, 8}, {3, 16}, {4, 8}, {4, 16}};
@@ -116,12 +84,27 @@ TEST(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_active
                 test_support::write_setting(key, L"ActiveFilters", 4 | 16);
             const filter_host::image original = make_document(planes, depth);
             filter_host::image document = original;
-            const played_run run = apply_when_ready(module, document);
-            ASSERT_TRUE(run.played) << "the preview got ready and Apply closed the dialog";
-            EXPECT_TRUE(run.boxes.empty());
-            EXPECT_FALSE(run.report.input_changed) << "the input buffer is byte-identical";
-            EXPECT_THAT(run.report.selectors, ElementsAre(1, 2, 3, 4, 5)) << "every request emptied";
-            EXPECT_EQ(run.report.result, 0) << "the host's result word is left as it was";
+            filter_host::run_report report;
+            std::vector<test_support::message_box> boxes;
+            bool played = false;
+            // The editor's thread, with the user's steps played from inside the dialog's loop.
+            std::thread([&] {
+                ASSERT_GE(OleInitialize(nullptr), 0);
+                test_support::message_box_reader reader;
+                test_support::dialog_script user(
+                    {test_support::wait_until_ready(test_support::done_text(module.handle())),
+                     test_support::press(IDC_APPLY)});
+                // RGB in 32-bit coordinates, the others in the host's older 16-bit ones.
+                report = filter_host::run_filter(module, document, nullptr, {nullptr, planes == 3});
+                played = user.finished() && !user.expired();
+                boxes = reader.boxes();
+                OleUninitialize();
+            }).join();
+            ASSERT_TRUE(played) << "the preview got ready and Apply closed the dialog";
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_FALSE(report.input_changed) << "the input buffer is byte-identical";
+            EXPECT_THAT(report.selectors, ElementsAre(1, 2, 3, 4, 5)) << "every request emptied";
+            EXPECT_EQ(report.result, 0) << "the host's result word is left as it was";
             EXPECT_EQ(test_support::live_engine_objects(), 0);
             const filter_host::image expected = expected_after_apply(original, tilt_shift);
             const auto wrong =
@@ -132,27 +115,6 @@ TEST(whole_runs, apply_writes_the_engines_enhancement_and_with_tilt_shift_active
             EXPECT_TRUE(!tilt_shift || expected.samples != expected_after_apply(original, false).samples)
                 << "tilt-shift changes the enhanced picture";
         }
-    test_support::delete_settings(key);
-    CoUninitialize();
-}
-
-// Once the picture is in the host's document the run has succeeded: an engine that then refuses to drop
-// its work and to shut down is left behind without a word, and the run ends as the success it is.
-TEST(whole_runs, apply_succeeds_without_a_box_where_the_engine_refuses_the_teardown_calls) {
-    ASSERT_GE(CoInitializeEx(nullptr, COINIT_MULTITHREADED), 0);
-    filter_host::plugin_module module = own_module();
-    const std::wstring key = tessolux::instance_key(module.handle());
-    test_support::delete_settings(key);
-    const filter_host::image original = make_document(3, 8);
-    filter_host::image document = original;
-    // The plug-in makes its engine while the run starts, with the hooks of that moment.
-    SetEnvironmentVariableW(L"ZORVANE_STANDIN_NO_SERVICE", L"1");
-    const played_run run = apply_when_ready(module, document);
-    SetEnvironmentVariableW(L"ZORVANE_STANDIN_NO_SERVICE", nullptr);
-    EXPECT_TRUE(run.played);
-    EXPECT_TRUE(run.boxes.empty());
-    EXPECT_EQ(run.report.result, 0);
-    EXPECT_TRUE(document.samples == expected_after_apply(original, false).samples);
     test_support::delete_settings(key);
     CoUninitialize();
 }
