@@ -41,6 +41,9 @@ test_hooks test_hooks::from_environment() {
     std::wstring delay = environment(L"ZORVANE_STANDIN_BAND_DELAY_MS");
     if (!delay.empty())
         hooks.band_delay_ms = std::clamp(_wtoi(delay.c_str()), 0, 60000);
+    std::wstring late = environment(L"ZORVANE_STANDIN_BANDS_AFTER_STOP");
+    if (!late.empty())
+        hooks.bands_after_stop = std::clamp(_wtoi(late.c_str()), 0, 1000);
     hooks.failing_node = environment(L"ZORVANE_STANDIN_FAIL_NODE");
     hooks.trace_path = environment(L"ZORVANE_STANDIN_TRACE");
     hooks.without_service = environment(L"ZORVANE_STANDIN_NO_SERVICE") == L"1";
@@ -141,21 +144,46 @@ long run_control::band_end(long band) const {
 
 void run_control::checkpoint() {
     band_end_ = band_end(++band_);
-    if (state_.hooks().band_delay_ms > 0 && !state_.wait(generation_, state_.hooks().band_delay_ms))
-        fail_interrupted();
-    check_interrupted();
+    const int delay = state_.hooks().band_delay_ms;
+    if (bands_after_stop_ >= 0) {
+        // Stopped late: the band goes on all the same, and an interrupt only shortens its delay.
+        if (delay > 0)
+            state_.wait(generation_, delay);
+        if (--bands_after_stop_ <= 0 || rows_done_ >= total_rows_)
+            end_stopped();
+        return;
+    }
+    if ((delay > 0 && !state_.wait(generation_, delay)) || state_.interrupted_since(generation_)) {
+        stop(true);
+        return;
+    }
     report(std::min(100.0f, 100.0f * static_cast<float>(rows_done_) / static_cast<float>(total_rows_)));
 }
 
 void run_control::finish() {
+    if (bands_after_stop_ >= 0)
+        end_stopped();
     if (last_percent_ < 100.0f) {
         rows_done_ = total_rows_;
         checkpoint();
     }
 }
 
+void run_control::stop(bool interrupted) {
+    stopped_by_interrupt_ = interrupted;
+    bands_after_stop_ = state_.hooks().bands_after_stop;
+    if (bands_after_stop_ <= 0)
+        end_stopped();
+}
+
+void run_control::end_stopped() {
+    if (stopped_by_interrupt_)
+        fail_interrupted();
+    throw run_cancelled{};
+}
+
 void run_control::check_interrupted() const {
-    if (state_.interrupted_since(generation_))
+    if (bands_after_stop_ < 0 && state_.interrupted_since(generation_))
         fail_interrupted();
 }
 
@@ -168,7 +196,7 @@ void run_control::report(float percent) {
     if (FAILED(hr))
         fail(hr, L"the progress handler failed");
     if (go_on == VARIANT_FALSE)
-        throw run_cancelled{};
+        stop(false);
 }
 
 } // namespace standin

@@ -17,6 +17,7 @@ namespace standin {
 
 struct test_hooks {
     int band_delay_ms = 0;
+    int bands_after_stop = 0;
     std::wstring failing_node;
     std::wstring trace_path;
     bool without_service = false;
@@ -72,7 +73,10 @@ private:
 // One run's checkpoints. Work goes in bands of rows; after each band the run waits the hook's delay,
 // ends with a failure when interrupted, and reports progress, ending with run_cancelled when the
 // handler says stop. One report before the first band and one after each band: the band count is
-// chosen so that the reports stay within the handler's limits (as far as the rows allow).
+// chosen so that the reports stay within the handler's limits (as far as the rows allow). With the
+// bands-after-stop hook a stop (the handler's or an interrupt) is obeyed late: the run writes that many
+// more bands first (as far as it has rows), each after its delay, reporting nothing more; an interrupt
+// then only cuts the delays short.
 class run_control {
 public:
     // total_rows: all rows the run will produce; handler may be null.
@@ -92,6 +96,9 @@ public:
 
 private:
     void checkpoint();
+    // A stop seen: ends the run now, or with the hook after its late bands.
+    void stop(bool interrupted);
+    [[noreturn]] void end_stopped();
     long band_end(long band) const;
     void report(float percent);
 
@@ -104,6 +111,9 @@ private:
     long rows_done_ = 0;
     long band_end_ = 0;
     float last_percent_ = -1.0f;
+    // Bands still to write after a stop; -1 while there was none.
+    long bands_after_stop_ = -1;
+    bool stopped_by_interrupt_ = false;
 };
 
 } // namespace standin

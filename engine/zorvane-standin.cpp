@@ -11,6 +11,11 @@
 // from that root):
 //   ZORVANE_STANDIN_BAND_DELAY_MS=<ms>  every band of rows of a run (and of a decode) waits that long
 //                                       before its progress report; an interrupt ends the wait.
+//   ZORVANE_STANDIN_BANDS_AFTER_STOP=<n> a run asked to stop (by its progress handler or an interrupt)
+//                                       writes n more bands of rows (as far as it has rows), each after
+//                                       the band delay, before it ends as it would have: an engine that
+//                                       finishes the tiles it has begun. An interrupt then only cuts the
+//                                       delays short.
 //   ZORVANE_STANDIN_FAIL_NODE=<name>    a run or apply_in_place of an operation holding a node of that
 //                                       name fails with E_FAIL and the description
 //                                       'node "<name>" failed (forced by ZORVANE_STANDIN_FAIL_NODE)'.

@@ -862,7 +862,12 @@ void controls_frame::paint_focus_area(HWND edit) {
     if (width == 0 || height == 0)
         return;
     const auto [buffer, previous] = back_buffer_(screen, width, height);
-    const auto release = cpp::make_scope_guard([&, previous = previous] { release_back_buffer_(previous); });
+    // A panel may be given no way to give the buffer back: called empty, the function would throw out of
+    // the guard's destructor, which ends the process.
+    const auto release = cpp::make_scope_guard([&, previous = previous] {
+        if (release_back_buffer_.is_callable())
+            release_back_buffer_(previous);
+    });
 
     FillRect(buffer, &client, GetSysColorBrush(COLOR_3DFACE));
     SetTextColor(buffer, RGB(0, 0, 0));

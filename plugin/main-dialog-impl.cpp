@@ -202,17 +202,22 @@ void impl::wire_workers() {
 
     preview_lane.latest_ticket = 0;
     preview_lane.producer = cpp::threading::as_producer_user(preview_lane.queue);
+    // The failed job's ticket goes with its failure: a newer job may supersede it before the task runs.
     preview_lane.thread =
         start_worker(preview_lane.queue, &preview_lane.latest_ticket, preview_lane_priority,
                      [this](std::exception_ptr failure) {
-                         posted_tasks.post_task([this, failure](unsigned) { preview_failure_task(failure); });
+                         posted_tasks.post_task([this, failure, ticket = job_ticket()](unsigned) {
+                             preview_failure_task(failure, ticket);
+                         });
                      });
     filter_lane.latest_ticket = 0;
     filter_lane.producer = cpp::threading::as_producer_user(filter_lane.queue);
     filter_lane.thread =
         start_worker(filter_lane.queue, &filter_lane.latest_ticket, filter_lane_priority,
                      [this](std::exception_ptr failure) {
-                         posted_tasks.post_task([this, failure](unsigned) { job_failure_task(failure); });
+                         posted_tasks.post_task([this, failure, ticket = job_ticket()](unsigned) {
+                             job_failure_task(failure, ticket);
+                         });
                      });
 
     timer.kill();
@@ -599,7 +604,13 @@ void impl::on_apply() {
         }
     }
     PlaySoundW(L"Media/notify.wav", nullptr, SND_FILENAME | SND_NODEFAULT | SND_ASYNC);
-    close_dialog();
+    // The result is in the host's image and the run is accepted. An engine that refuses to drop its work
+    // or to shut down is torn down all the same (close_dialog sees to that) and concerns nobody any more:
+    // a box and "Retry" now would report a failure of a run that succeeded, on a dialog already gone.
+    try {
+        close_dialog();
+    } catch (...) {
+    }
 }
 
 void impl::on_cancel() {

@@ -139,8 +139,9 @@ public:
     void skip_stage(std::uint32_t stage);
     void end_chain();
     void show_job_failure(std::exception_ptr failure, bool set_error_state);
-    void job_failure_task(std::exception_ptr failure);
-    void preview_failure_task(std::exception_ptr failure);
+    // The posted failures of the two lanes, with the failed job's ticket.
+    void job_failure_task(std::exception_ptr failure, std::uint32_t ticket);
+    void preview_failure_task(std::exception_ptr failure, std::uint32_t ticket);
 
     // Preview view (preview-view.cpp) --------------------------------------------------------------------
     void zoom_at(double x, double y, double factor);

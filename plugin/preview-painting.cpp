@@ -13,15 +13,24 @@ namespace tessolux::main_window {
 
 namespace {
 
+// One WM_PAINT's device context, ended however the painting leaves: a paint begun and never ended keeps
+// the window's update region and the caret hidden. A DC that the sender passed along (wParam of
+// WM_PAINT, as a parent painting its child into its own buffer) is used as it is and not ended here.
 struct paint_scope {
-    explicit paint_scope(HWND window) : window(window), dc(BeginPaint(window, &paint)) {}
+    explicit paint_scope(HWND window, HDC given = nullptr)
+        : window(window), dc(given != nullptr ? given : BeginPaint(window, &paint)), began(given == nullptr) {
+    }
     paint_scope(const paint_scope&) = delete;
     paint_scope& operator=(const paint_scope&) = delete;
-    ~paint_scope() { EndPaint(window, &paint); }
+    ~paint_scope() {
+        if (began)
+            EndPaint(window, &paint);
+    }
 
     HWND window;
     PAINTSTRUCT paint{};
     HDC dc;
+    bool began;
 };
 
 preview_rect rect_of(const RECT& r) noexcept {
@@ -188,8 +197,8 @@ void impl::paint_pointer_stats(HDC dc) {
 }
 
 LRESULT impl::paint_flicker_free(HWND window, WPARAM wparam, UINT_PTR id) {
-    PAINTSTRUCT paint{};
-    const HDC dc = wparam != 0 ? reinterpret_cast<HDC>(wparam) : BeginPaint(window, &paint);
+    const paint_scope paint(window, reinterpret_cast<HDC>(wparam));
+    const HDC dc = paint.dc;
     RECT client{};
     GetClientRect(window, &client);
     ensure_back_buffer(dc, static_cast<unsigned>(client.right), static_cast<unsigned>(client.bottom));
@@ -209,8 +218,6 @@ LRESULT impl::paint_flicker_free(HWND window, WPARAM wparam, UINT_PTR id) {
     }
     if (id == IDC_DYNAMIC)
         SelectClipRgn(dc, nullptr);
-    if (wparam == 0)
-        EndPaint(window, &paint);
     return 0;
 }
 

@@ -140,8 +140,10 @@ void start_preview_render(const engine_context& engine, bool outlines_only, std:
                                                    background, &engine, std::move(on_done)},
                             cpp::details::poly_allocator{});
     const std::uint32_t ticket = producer->push(job);
-    // Not queue_job, which always stores: previews run in order until a backlog forms.
-    if (cpp::threading::queued_count(producer) > preview_backlog)
+    // Not queue_job, which always stores: previews run in order until a backlog forms. A redraw of the
+    // dashes never cuts a backlog short: it keeps the canvas pixels, so the full renders before it (a
+    // zoom, a pan) must still run, or the old view's pixels would stay under the new view's rectangle.
+    if (!outlines_only && cpp::threading::queued_count(producer) > preview_backlog)
         store_job_ticket(latest_ticket, ticket);
     wake_if_waiting(worker);
 }

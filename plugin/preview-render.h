@@ -23,8 +23,8 @@ namespace tessolux {
 inline constexpr std::int32_t outline_image = 2;
 inline constexpr std::int32_t outline_focus = 4;
 
-// More waiting previews than this and the newest supersedes them all: a short queue renders every
-// request in turn, a backlog (a fast drag on a slow machine) collapses to its newest.
+// More waiting previews than this and the newest full render supersedes them all: a short queue renders
+// every request in turn, a backlog (a fast drag on a slow machine) collapses to its newest.
 inline constexpr std::uint32_t preview_backlog = 4;
 
 // Called on the UI thread once the canvas holds the new picture.
@@ -64,8 +64,9 @@ struct preview_render_closure {
     void operator()(unsigned);
 };
 
-// Queues a render of frame on the preview lane. The ticket becomes the lane's latest only when more
-// than preview_backlog jobs then wait, so that only a backlog is cut short. UI thread only.
+// Queues a render of frame on the preview lane. The ticket of a full render becomes the lane's latest
+// only when more than preview_backlog jobs then wait, so that only a backlog is cut short; an
+// outlines-only job never supersedes anything. UI thread only.
 void start_preview_render(const engine_context& engine, bool outlines_only, std::int32_t outline_bits,
                           const image_frame_ptr& frame, std::int32_t phase, std::uint32_t* latest_ticket,
                           cpp::threading::thread_ptr& worker, cpp::threading::producer_user& producer,

@@ -405,12 +405,17 @@ void impl::show_job_failure(std::exception_ptr failure, bool set_error_state) {
     show_exception_box(failure);
 }
 
-void impl::job_failure_task(std::exception_ptr failure) {
+// A job superseded after it failed is not a failure: the newer job reports for itself.
+void impl::job_failure_task(std::exception_ptr failure, std::uint32_t ticket) {
+    if (is_superseded_ticket(&filter_lane.latest_ticket, ticket))
+        return;
     show_job_failure(failure, true);
 }
 
 // A render that failed only says so in the status bar: the previous picture stays.
-void impl::preview_failure_task(std::exception_ptr failure) {
+void impl::preview_failure_task(std::exception_ptr failure, std::uint32_t ticket) {
+    if (is_superseded_ticket(&preview_lane.latest_ticket, ticket))
+        return;
     std::wstring text;
     try {
         try {

@@ -77,7 +77,11 @@ void worker_loop(worker_closure& closure) {
         if (status != cpp::threading::pop_status::taken)
             continue;
         record.job_ticket = ticket;
-        if (std::exception_ptr failure = run_job(job))
+        // A superseded job failed at work already replaced: nobody waits for it, and telling the user
+        // would offer to retry what a newer job is doing. The callback runs with the job's ticket still
+        // in the record, so it can carry it to the UI thread, which tests it once more.
+        std::exception_ptr failure = run_job(job);
+        if (failure && !is_job_cancelled())
             invoke_failure_callback(closure.on_failure, std::move(failure));
     }
 }
@@ -140,6 +144,11 @@ void wake_if_waiting(cpp::threading::thread_ptr& worker) noexcept {
     // seq_cst read of the state (thread_ptr::state): see store_job_ticket.
     if (worker.state() == cpp::threading::thread_state::waiting)
         worker.wake();
+}
+
+bool is_superseded_ticket(std::uint32_t* cell, std::uint32_t ticket) noexcept {
+    // relaxed: only the UI thread, which calls this, writes the cell, so it reads its own last store.
+    return is_newer_ticket(cell_of(cell).load(std::memory_order_relaxed), ticket);
 }
 
 bool is_latest_ticket(std::uint32_t* cell, std::uint32_t ticket) noexcept {

@@ -24,7 +24,8 @@ inline constexpr int filter_lane_priority = -1; // THREAD_PRIORITY_BELOW_NORMAL
 inline constexpr std::uint32_t preview_lane_capacity = 1000;
 inline constexpr int preview_lane_priority = 0; // THREAD_PRIORITY_NORMAL
 
-// Called on the worker thread with every failure of a job.
+// Called on the worker thread with every failure of a job that is still current, while job_ticket()
+// gives that job's ticket.
 using failure_callback = cpp::moveonly_function<void(std::exception_ptr)>;
 
 // What a lane's thread runs: the queue it consumes, the lane's latest-ticket cell and where failures go.
@@ -35,7 +36,8 @@ struct worker_closure {
 };
 
 // Starts the lane's thread over queue and cell (both must outlive it), then sets its priority. Jobs that
-// fail go to on_failure on the worker thread; cancellations end a job silently.
+// fail go to on_failure on the worker thread; cancellations, and failures of superseded jobs, end a job
+// silently.
 cpp::threading::thread_ptr start_worker(cpp::threading::sp_sc_queue& queue, std::uint32_t* latest_ticket,
                                         int priority, failure_callback&& on_failure);
 
@@ -71,6 +73,9 @@ void wake_if_waiting(cpp::threading::thread_ptr& worker) noexcept;
 
 // The result-delivery check, on the UI thread: whether the cell still holds exactly this ticket.
 bool is_latest_ticket(std::uint32_t* cell, std::uint32_t ticket) noexcept;
+// The failure-delivery check, on the UI thread: whether a newer ticket has been stored since, as the job
+// itself tests (a preview's own ticket may never have been stored).
+bool is_superseded_ticket(std::uint32_t* cell, std::uint32_t ticket) noexcept;
 
 // Whether ticket latest was queued after ticket mine. Tickets are 30 bits wide and wrap; a latest
 // ticket up to half the ticket range ahead counts as newer, so the wrap does not let a superseded job

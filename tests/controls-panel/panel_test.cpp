@@ -190,3 +190,32 @@ TEST_F(controls_panel, three_circles_pushed_two_undone_and_one_pushed_leave_two_
     EXPECT_TRUE(history(0, 2));
     EXPECT_EQ(changes, std::vector(3, change(100, tessolux::remove_red_eyes)));
 }
+
+// The panel paints its focused-area box through a back buffer it borrows; a panel given no way to give the
+// buffer back still paints it (calling the missing release would end the process).
+TEST_F(controls_panel, the_focused_area_paints_through_a_borrowed_back_buffer_that_has_no_release) {
+    const HDC screen = GetDC(nullptr);
+    const system_ui::dc_handle buffer(CreateCompatibleDC(screen));
+    const system_ui::bitmap_handle pixels(CreateCompatibleBitmap(screen, 400, 200));
+    ReleaseDC(nullptr, screen);
+    std::vector<std::pair<unsigned, unsigned>> asked;
+    panel = std::make_unique<controls_frame>(
+        owner(), 0, 0, 300, 600, 1.0f, [](unsigned, filter_state) {},
+        [this](std::exception_ptr failure) {
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& e) {
+                failures.emplace_back(e.what());
+            }
+        },
+        [&](HDC, unsigned width, unsigned height) -> std::pair<HDC, void*> {
+            asked.emplace_back(width, height);
+            return {buffer.get(), SelectObject(buffer.get(), pixels.get())};
+        },
+        controls_frame::back_buffer_release(), engine);
+    RECT box{};
+    GetClientRect(item(IDC_SELECT_STATS), &box);
+    ASSERT_GT(box.right, 0);
+    SendMessageW(item(IDC_SELECT_STATS), WM_PAINT, 0, 0);
+    EXPECT_THAT(asked, ElementsAre(std::pair<unsigned, unsigned>(box.right, box.bottom)));
+}

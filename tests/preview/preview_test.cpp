@@ -1,6 +1,7 @@
 // The preview's geometry, every expected value worked out by hand from the rules (pan, zoom, rounding half
 // away from zero); and its render over the registered stand-in engine into a 64 x 48 canvas: the texts it
 // sends (the engine's trace), the pixels it leaves, and how it meets a stage job and a backlog.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -144,10 +145,11 @@ protected:
         std::uint32_t background = 0x00808080;
         std::int32_t outline_bits = 0, phase = 0;
         preview_rect focus{0, 0, 0, 0};
+        bool outlines_only = false;
     };
     // Queues a render whose callback records tag.
     void start(const request& r, int tag = 0) {
-        tessolux::start_preview_render(engine, false, r.outline_bits, frame, r.phase, &lane->cell,
+        tessolux::start_preview_render(engine, r.outlines_only, r.outline_bits, frame, r.phase, &lane->cell,
                                        lane->worker, lane->producer, tasks, r.viewport, r.origin, r.origin,
                                        r.zoom, r.background, r.focus, canvas,
                                        [this, tag] { done.push_back(tag); });
@@ -298,6 +300,66 @@ TEST_F(preview_render, painting_does_not_wait_while_a_stage_job_writes_the_frame
     painter.join();
     EXPECT_TRUE(painted_while_written);
     EXPECT_TRUE(pump_until([&] { return !done.empty(); })) << "the render goes on once the stage is done";
+}
+
+// Redrawing the dashes ------------------------------------------------------------------------------------
+
+// The timer's redraw keeps the canvas pixels: the engine is not asked, and only the dashes move on.
+TEST_F(preview_render, an_outlines_only_render_skips_the_engine_and_redraws_the_dashes_with_the_new_phase) {
+    const request full{.outline_bits = tessolux::outline_image | tessolux::outline_focus,
+                       .phase = 2,
+                       .focus = {8, 6, 16, 12}};
+    render(full);
+    // The frame changes under the canvas: a redraw must not pick that up.
+    BYTE* bits = nullptr;
+    INT32 stride = 0;
+    ASSERT_GE(data->get_buffer(&bits, nullptr, &stride, nullptr, nullptr), 0);
+    for (std::int32_t i = 0; i != 30 * stride; ++i)
+        bits[i] = i % 4 == 3 ? 0xff : 0x10;
+    request redraw = full;
+    redraw.phase = 3;
+    redraw.outlines_only = true;
+    render(redraw);
+    EXPECT_EQ(trace(), std::vector<std::string>{});
+    EXPECT_EQ(text(canvas->impact), "0,0 40x30");
+    // Image outline from -3, focus outline from +3: white while (counter AND 7) < 4.
+    EXPECT_EQ(canvas_line(0, 0, 16), "BBBWWWWBBBBWWWWB") << "image top, counting up";
+    EXPECT_EQ(canvas_line(8, 6, 16), "WBBBBWWWWBBBBWWW") << "focus top";
+    EXPECT_EQ(canvas_line(9, 10, 14), "..............") << "inside stays the rendered picture";
+}
+
+// A backlog of full renders (a zoom) that a redraw of the dashes joins: the redraw supersedes none of
+// them, so the newest full render still runs and the canvas shows the new view, not the old view's pixels
+// under the new view's rectangle.
+TEST_F(preview_render, an_outlines_only_render_never_supersedes_a_full_render_queued_before_it) {
+    // The frame: black left half, white right half. At zoom 1 canvas columns 28 to 31 show image columns
+    // 28 to 31 (white), at zoom 2 image columns 14 and 15 (black).
+    BYTE* bits = nullptr;
+    INT32 stride = 0;
+    ASSERT_GE(data->get_buffer(&bits, nullptr, &stride, nullptr, nullptr), 0);
+    for (std::int32_t y = 0; y != 30; ++y)
+        for (std::int32_t x = 0; x != 40; ++x)
+            for (std::int32_t c = 0; c != 4; ++c)
+                bits[y * stride + 4 * x + c] = c == 3 || x >= 20 ? 0xff : 0x00;
+    render({});
+    ASSERT_EQ(canvas_line(28, 15, 4), "WWWW");
+
+    // The lane is busy with an earlier job while five renders at zoom 2 and one redraw queue behind it.
+    DeleteFileW(trace_path);
+    done.clear();
+    std::atomic<bool> busy{true};
+    cpp::threading::job earlier([&](unsigned) { eventually([&] { return !busy.load(); }); });
+    lane->producer->push(earlier);
+    ASSERT_TRUE(eventually([&] { return lane->queue.impl().queued_count() == 0; }));
+    for (int tag = 1; tag != 6; ++tag)
+        start({.zoom = 2.0}, tag);
+    start({.zoom = 2.0, .outline_bits = tessolux::outline_image, .phase = 1, .outlines_only = true}, 6);
+    busy = false;
+    ASSERT_TRUE(pump_until([&] { return !done.empty() && done.back() == 6; }));
+    EXPECT_EQ(done, (std::vector<int>{5, 6})) << "the newest full render, then the redraw";
+    const std::vector<std::string> calls = trace();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "run"), 1) << "the engine rendered once";
+    EXPECT_EQ(canvas_line(28, 15, 4), "BBBB");
 }
 
 } // namespace

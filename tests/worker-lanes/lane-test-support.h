@@ -20,7 +20,8 @@ using test_support::eventually;
 inline constexpr int endless_delay = 600'000;
 
 // One lane: cell, queue, producer and worker, in the order the main window makes them. Failures are
-// counted and the last one kept. Must not move: the worker's failure callback points at it.
+// counted and the last one kept, with the ticket job_ticket() gave in the callback. Must not move: the
+// worker's failure callback points at it.
 class test_lane {
 public:
     test_lane() {
@@ -28,6 +29,7 @@ public:
         worker = tessolux::start_worker(queue, &cell, tessolux::filter_lane_priority,
                                         [this](std::exception_ptr failure) {
                                             last_failure = failure;
+                                            last_failure_ticket = tessolux::job_ticket();
                                             // release: publishes last_failure to failure_count's acquire.
                                             failures.fetch_add(1, std::memory_order_release);
                                         });
@@ -48,8 +50,9 @@ public:
     }
 
     int failure_count() const { return failures.load(std::memory_order_acquire); }
-    // The kept failure rethrown; call after failure_count said there is one.
+    // The kept failure rethrown, and its job's ticket; call after failure_count said there is one.
     void rethrow_failure() const { std::rethrow_exception(last_failure); }
+    std::uint32_t failure_ticket() const { return last_failure_ticket; }
 
     std::uint32_t cell = 0;
     cpp::threading::sp_sc_queue queue{tessolux::filter_lane_capacity};
@@ -59,6 +62,7 @@ public:
 private:
     std::atomic<int> failures{0};
     std::exception_ptr last_failure;
+    std::uint32_t last_failure_ticket = 0;
 };
 
 } // namespace lane_test

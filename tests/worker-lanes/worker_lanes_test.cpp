@@ -1,6 +1,8 @@
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -73,7 +75,9 @@ TEST_F(worker_lanes, a_job_that_throws_gives_exactly_one_failure_callback_and_th
     test_lane lane;
     std::atomic<bool> next_ran{false};
     lane.queue_job([](unsigned) { throw std::runtime_error("stage failed"); });
-    lane.queue_job([&](unsigned) { next_ran = true; });
+    // Pushed without storing its ticket: a newer ticket would make the failure a superseded job's.
+    cpp::threading::job next([&](unsigned) { next_ran = true; });
+    lane.producer->push(next);
     ASSERT_TRUE(eventually([&] { return next_ran.load(); }));
     EXPECT_EQ(lane.failure_count(), 1);
     EXPECT_THROW(lane.rethrow_failure(), std::runtime_error);
@@ -130,6 +134,48 @@ TEST_F(worker_lanes, an_interrupted_engine_call_of_a_current_job_reaches_the_fai
             EXPECT_EQ(failure.result(), E_ABORT);
         }
     }
+}
+
+// A job that fails once a newer job has superseded it failed at work already replaced: whatever it threw,
+// nothing reaches the failure callback. The same failure of a current job does, and the callback can
+// still read that job's ticket, which the main window sends on with it.
+TEST_F(worker_lanes, a_superseded_jobs_failure_is_dropped_and_a_current_ones_comes_with_its_ticket) {
+    const auto engine_answer = [](HRESULT answer) {
+        error_handling::check_result(error_handling::check_context{nullptr, IID_IUnknown, "", 0}, answer);
+    };
+    const struct {
+        const char* kind;
+        std::function<void()> fail;
+    } failures[] = {
+        {"a plain exception", [] { throw std::runtime_error("stage failed"); }},
+        {"a failed engine call", [] { throw error_handling::interface_exception(E_FAIL, ""); }},
+        {"no memory", [] { throw std::bad_alloc(); }},
+        {"the engine's cancelled answer", [=] { engine_answer(error_handling::engine_job_cancelled); }},
+        {"the engine's thread-stopped answer", [=] { engine_answer(error_handling::engine_thread_stopped); }},
+    };
+    for (const auto& failure : failures)
+        for (const bool superseded : {false, true}) {
+            SCOPED_TRACE(std::string(failure.kind) + (superseded ? ", superseded" : ", current"));
+            test_lane lane;
+            std::atomic<bool> go{false};
+            std::atomic<bool> next_ran{false};
+            const std::uint32_t failing = lane.queue_job([&](unsigned) {
+                eventually([&] { return go.load(); });
+                failure.fail();
+            });
+            // The next job supersedes the failing one only when its ticket is stored.
+            cpp::threading::job next([&](unsigned) { next_ran = true; });
+            if (superseded)
+                tessolux::queue_job(&lane.cell, lane.worker, lane.producer, next);
+            else
+                lane.producer->push(next);
+            go = true;
+            ASSERT_TRUE(eventually([&] { return next_ran.load(); }));
+            ASSERT_EQ(lane.failure_count(), superseded ? 0 : 1);
+            if (!superseded) {
+                EXPECT_EQ(lane.failure_ticket(), failing);
+            }
+        }
 }
 
 // The engine's threads and the UI thread ask too, through the progress handler: they have no lane, and
