@@ -339,7 +339,9 @@ void impl::choose_background_colour() {
     choice.rgbResult = background_colour == -1 ? face : static_cast<COLORREF>(background_colour);
     choice.lpCustColors = custom;
     choice.Flags = CC_RGBINIT;
-    if (!shell_calls::choose_colour(choice))
+    // The chooser runs a loop of its own, in which the dialog may have been closed: then nothing of it
+    // is touched (a null window would repaint every window on the screen).
+    if (!shell_calls::choose_colour(choice) || closing)
         return;
     background_colour = chosen_background(choice.rgbResult, face);
     draw_picture(0);

@@ -580,6 +580,10 @@ void impl::on_apply() {
         save_window_settings();
     } catch (...) {
         show_exception_box(std::current_exception());
+        // The box runs a loop of its own, in which the dialog may have been closed, its panel with it:
+        // the panel's settings can no longer be read then.
+        if (closing)
+            return;
     }
     if (autosave) {
         try {
