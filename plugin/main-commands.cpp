@@ -250,11 +250,8 @@ void impl::toggle_view_flag(std::uint32_t flag) {
                                                   : ID_SHOW_POINTER_STATS;
     system_ui::recheck_menu_item(first_submenu(view_menu), item, (view_flags & flag) != 0, true);
     // The status bar paints its statistics part only while they are on: the old values go.
-    if (flag == show_pointer_stats && (view_flags & flag) == 0) {
-        const RECT part{status_part2.x, status_part2.y, status_part2.x + status_part2.width,
-                        status_part2.y + status_part2.height};
-        InvalidateRect(status_bar, &part, FALSE);
-    }
+    if (flag == show_pointer_stats && (view_flags & flag) == 0)
+        invalidate_pointer_stats();
     refresh_view();
 }
 
