@@ -250,11 +250,8 @@ void impl::toggle_view_flag(std::uint32_t flag) {
                                                   : ID_SHOW_POINTER_STATS;
     system_ui::recheck_menu_item(first_submenu(view_menu), item, (view_flags & flag) != 0, true);
     // The status bar paints its statistics part only while they are on: the old values go.
-    if (flag == show_pointer_stats && (view_flags & flag) == 0) {
-        const RECT part{status_part2.x, status_part2.y, status_part2.x + status_part2.width,
-                        status_part2.y + status_part2.height};
-        InvalidateRect(status_bar, &part, FALSE);
-    }
+    if (flag == show_pointer_stats && (view_flags & flag) == 0)
+        invalidate_pointer_stats();
     refresh_view();
 }
 
@@ -339,7 +336,9 @@ void impl::choose_background_colour() {
     choice.rgbResult = background_colour == -1 ? face : static_cast<COLORREF>(background_colour);
     choice.lpCustColors = custom;
     choice.Flags = CC_RGBINIT;
-    if (!shell_calls::choose_colour(choice))
+    // The chooser runs a loop of its own, in which the dialog may have been closed: then nothing of it
+    // is touched (a null window would repaint every window on the screen).
+    if (!shell_calls::choose_colour(choice) || closing)
         return;
     background_colour = chosen_background(choice.rgbResult, face);
     draw_picture(0);

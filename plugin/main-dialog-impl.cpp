@@ -273,7 +273,6 @@ void impl::init_controls() {
                                    IDC_SIZENS, IDC_SIZEWE, IDC_SIZENESW, IDC_SIZENWSE};
     for (int i = 0; i != 9; ++i)
         cursors[i] = LoadCursorW(nullptr, cursor_ids[i]);
-    class_cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrW(dialog, GCLP_HCURSOR));
 }
 
 // The status bar's parts, its height and where the pointer statistics go; after every change of the
@@ -478,6 +477,15 @@ INT_PTR impl::process_message(const system_ui::register_function& register_windo
         case WM_CAPTURECHANGED:
             on_capture_changed();
             return 1;
+        case WM_MOUSELEAVE:
+            on_mouse_leave();
+            return 1;
+        case WM_SETCURSOR:
+            if (!on_set_cursor(reinterpret_cast<HWND>(wparam), LOWORD(lparam)))
+                return 0;
+            // A dialog's answer goes back through its message result: TRUE ends the search for a cursor.
+            SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+            return 1;
         case WM_DPICHANGED: {
             const RECT& suggested = *reinterpret_cast<const RECT*>(lparam);
             MoveWindow(dialog, suggested.left, suggested.top, suggested.right - suggested.left,
@@ -595,6 +603,10 @@ void impl::on_apply() {
         save_window_settings();
     } catch (...) {
         show_exception_box(std::current_exception());
+        // The box runs a loop of its own, in which the dialog may have been closed, its panel with it:
+        // the panel's settings can no longer be read then.
+        if (closing)
+            return;
     }
     if (autosave) {
         try {
@@ -679,9 +691,6 @@ void impl::stop_workers() noexcept {
 void impl::destroy_dialog_window() noexcept {
     if (dialog == nullptr)
         return;
-    // The tools change the cursor of the dialog class, which the host's own dialogs share.
-    if (class_cursor != nullptr)
-        SetClassLongPtrW(dialog, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(class_cursor));
     DestroyWindow(std::exchange(dialog, nullptr));
     hotkey_window.reset();
 }

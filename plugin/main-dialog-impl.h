@@ -171,6 +171,10 @@ public:
     void on_right_button_up(int x, int y);
     void on_mouse_move(int x, int y, WPARAM keys);
     void on_mouse_wheel(WPARAM wparam, LPARAM lparam);
+    void on_mouse_leave();
+    // WM_SETCURSOR: window is the one under the pointer, hit_test where on it; false leaves the cursor to
+    // the default handling.
+    bool on_set_cursor(HWND window, UINT hit_test);
     void set_cursor(HCURSOR cursor);
     // The red-eye brush radius times factor, kept within the brush's bounds, about the client point x, y.
     void scale_brush(double factor, int x, int y);
@@ -185,6 +189,11 @@ public:
     void hover_focus_handles(int x, int y, bool control);
     void paint_circle_at(int x, int y);
     void follow_with_brush(int x, int y, WPARAM keys);
+    std::int32_t brush_reach() const noexcept;
+    void hide_brush();
+    void track_pointer_leave();
+    bool pointer_over_viewport() const;
+    void invalidate_pointer_stats();
     void set_cursor(tool_cursor cursor);
 
     // Commands (main-commands.cpp) -----------------------------------------------------------------------
@@ -315,9 +324,10 @@ public:
     POINT brush_position{-1, -1};
     std::uint64_t last_circle_time = 0;
     HCURSOR cursors[9]{};
+    // The tool's cursor shown over the preview.
     HCURSOR current_cursor = nullptr;
-    // The dialog class's cursor before the tools changed it; given back when the dialog closes.
-    HCURSOR class_cursor = nullptr;
+    // Between a move over the dialog's client area and the pointer leaving it.
+    bool pointer_in_dialog = false;
     bool pointer_stats_retry_pending = false;
     std::wstring pointer_text;
     bool pointer_inside = false;

@@ -98,6 +98,9 @@ void impl::paint_circle_at(int x, int y) {
         return;
     eye_region& record = *controls->circle_record;
     controls->push_eye_circle(p.x, p.y, round_to_int(record.radius / view.zoom), record, record.info_control);
+    // The press's circle starts the drag's clock: a move that stays near it at once adds no second one,
+    // so one undo takes the click back.
+    last_circle_time = steady_now_ns();
     drag_state = painting_circles;
     SetCapture(dialog);
     const RECT disc = around(x, y, round_to_int(record.radius) + 1);
@@ -112,8 +115,7 @@ void impl::on_left_button_up() {
 
 void impl::on_capture_changed() {
     const std::uint32_t finished = std::exchange(drag_state, 0);
-    // While the dialog is being destroyed (Windows ends a capture then) nothing new may start, and the
-    // class cursor, already given back, stays as it is.
+    // While the dialog is being destroyed (Windows ends a capture then) nothing new may start.
     if (closing)
         return;
     if (finished == drawing_focus) {
@@ -156,6 +158,8 @@ void impl::on_right_button_up(int x, int y) {
 // ------------------------------------------------------------------------------------------------
 
 void impl::on_mouse_move(int x, int y, WPARAM keys) {
+    pointer_in_dialog = true;
+    track_pointer_leave();
     if (drag_state != 0) {
         // Only the idle pointer looks for handles: a press after this drag starts from what the next
         // idle move finds, never from handles of a rectangle that has changed meanwhile.
@@ -251,24 +255,64 @@ void impl::hover_focus_handles(int x, int y, bool control) {
     drag_start_rect = focused;
 }
 
+// How far from its centre the brush's outlines reach, the darkening border's included.
+std::int32_t impl::brush_reach() const noexcept {
+    const eye_region& record = *controls->circle_record;
+    return round_to_int(record.darken_border * view.zoom + record.radius + 1.0);
+}
+
 // The red-eye brush follows the pointer in its tool's mode; Shift hides it, as Shift turns the tool off.
 void impl::follow_with_brush(int x, int y, WPARAM keys) {
-    const eye_region& record = *controls->circle_record;
-    const std::int32_t reach = round_to_int(record.darken_border * view.zoom + record.radius + 1.0);
-    const bool shown = brush_position.x >= 0;
+    if (held(keys, MK_SHIFT) || controls->selection_mode != 2 || !in_viewport(x, y)) {
+        hide_brush();
+        return;
+    }
+    const std::int32_t reach = brush_reach();
     RECT stale = around(x, y, reach);
-    if (shown) {
+    if (brush_position.x >= 0) {
         const RECT old = around(brush_position.x, brush_position.y, reach);
         UnionRect(&stale, &stale, &old);
     }
-    if (!held(keys, MK_SHIFT) && controls->selection_mode == 2 && in_viewport(x, y)) {
-        brush_position = {x, y};
-        InvalidateRect(dialog, &stale, FALSE);
-    } else {
-        if (shown)
-            InvalidateRect(dialog, &stale, FALSE);
-        brush_position = {-1, -1};
+    brush_position = {x, y};
+    InvalidateRect(dialog, &stale, FALSE);
+}
+
+void impl::hide_brush() {
+    if (brush_position.x < 0)
+        return;
+    const RECT stale = around(brush_position.x, brush_position.y, brush_reach());
+    InvalidateRect(dialog, &stale, FALSE);
+    brush_position = {-1, -1};
+}
+
+// A pointer that leaves quickly, or straight onto the panel or the status bar, brings the dialog no move
+// outside the preview: the system is asked to say when the pointer leaves. Only while it is not already
+// watching for the dialog: every request would start its watch over.
+void impl::track_pointer_leave() {
+    TRACKMOUSEEVENT tracking{};
+    tracking.cbSize = sizeof tracking;
+    tracking.dwFlags = TME_QUERY;
+    if (TrackMouseEvent(&tracking) && tracking.hwndTrack == dialog && (tracking.dwFlags & TME_LEAVE) != 0)
+        return;
+    tracking = {};
+    tracking.cbSize = sizeof tracking;
+    tracking.dwFlags = TME_LEAVE;
+    tracking.hwndTrack = dialog;
+    TrackMouseEvent(&tracking);
+}
+
+// The pointer has left the dialog's client area: the brush goes, and the statistics read as for a point
+// off the image. A drag goes on: its moves come with the capture wherever the pointer is, show and hide
+// the brush themselves (hiding it here would lose the trail of the press), and it ends with the capture.
+void impl::on_mouse_leave() {
+    pointer_in_dialog = false;
+    pointer_stats_retry_pending = false;
+    if (pointer_inside) {
+        pointer_inside = false;
+        invalidate_pointer_stats();
     }
+    if (drag_state == 0)
+        hide_brush();
 }
 
 void impl::on_mouse_wheel(WPARAM wparam, LPARAM lparam) {
@@ -297,14 +341,32 @@ void impl::on_mouse_wheel(WPARAM wparam, LPARAM lparam) {
 // Cursors and texts
 // ------------------------------------------------------------------------------------------
 
-// The dialog class's cursor, so that the system keeps showing it between moves; close_dialog gives the
-// class its own cursor back, since every dialog of the process shares that class.
+// The tool's cursor for the preview. Never through the dialog class: the host's dialogs, the colour
+// chooser and the hotkey dialog are of that class too, and would show the pen or the cross. The system
+// asks for the cursor before every move (on_set_cursor); a change shows at once.
 void impl::set_cursor(HCURSOR cursor) {
     if (cursor == current_cursor || closing || dialog == nullptr)
         return;
-    SetClassLongPtrW(dialog, GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(cursor));
-    SetCursor(cursor);
     current_cursor = cursor;
+    if (pointer_over_viewport())
+        SetCursor(cursor);
+}
+
+// WM_SETCURSOR: the tool's cursor where the pointer is over the preview itself; everywhere else,
+// children and frame included, the class's own as for any dialog.
+bool impl::on_set_cursor(HWND window, UINT hit_test) {
+    if (window != dialog || hit_test != HTCLIENT || current_cursor == nullptr || !pointer_over_viewport())
+        return false;
+    SetCursor(current_cursor);
+    return true;
+}
+
+bool impl::pointer_over_viewport() const {
+    POINT pointer{};
+    if (dialog == nullptr || !GetCursorPos(&pointer) || WindowFromPoint(pointer) != dialog ||
+        !ScreenToClient(dialog, &pointer))
+        return false;
+    return in_viewport(pointer.x, pointer.y);
 }
 
 void impl::set_cursor(tool_cursor cursor) {
@@ -339,7 +401,9 @@ void impl::update_radius_text() {
 // from its input, painting and timer for as long as the job runs.
 void impl::update_pointer_stats() {
     pointer_stats_retry_pending = false;
-    if ((view_flags & show_pointer_stats) == 0 || !in_viewport(last_point.x, last_point.y))
+    // After the pointer has left, a command's refresh must not bring back values of where it was.
+    if ((view_flags & show_pointer_stats) == 0 || !pointer_in_dialog ||
+        !in_viewport(last_point.x, last_point.y))
         return;
     const image_frame_ptr& frame = shown_frame();
     if (!frame)
@@ -355,6 +419,10 @@ void impl::update_pointer_stats() {
     for (int i = 0; i != 4; ++i)
         channel_texts[i] = std::move(stats->channels[i]);
     pointer_wide = stats->wide;
+    invalidate_pointer_stats();
+}
+
+void impl::invalidate_pointer_stats() {
     const RECT part{status_part2.x, status_part2.y, status_part2.x + status_part2.width,
                     status_part2.y + status_part2.height};
     InvalidateRect(status_bar, &part, FALSE);

@@ -411,6 +411,102 @@ TEST_F(commands, a_failed_save_from_the_settings_menu_is_reported_once_and_keeps
     test_support::delete_settings(parent);
 }
 
+// A window of the test's own that counts how often it is asked to erase its background.
+int witness_erasures = 0;
+LRESULT CALLBACK witness_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_ERASEBKGND)
+        ++witness_erasures;
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+// The chooser runs a loop of its own, in which the dialog can be closed (by the host, or a failure shown
+// and closed); the colour the user picked comes back after that. Nothing may then reach for the dialog,
+// whose handle is gone: an invalidation of no window repaints every window on the screen.
+TEST_F(commands, a_dialog_closed_while_the_colour_chooser_is_open_repaints_no_other_window) {
+    WNDCLASSW witness_class{};
+    witness_class.lpfnWndProc = &witness_procedure;
+    witness_class.hInstance = GetModuleHandleW(nullptr);
+    witness_class.hbrBackground = GetSysColorBrush(COLOR_WINDOW);
+    witness_class.lpszClassName = L"commands-witness";
+    RegisterClassW(&witness_class);
+    const cpp::unique_any<HWND, &DestroyWindow> witness(
+        CreateWindowExW(WS_EX_TOOLWINDOW, L"commands-witness", L"", WS_POPUP | WS_VISIBLE, 0, 0, 40, 40,
+                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr));
+    ASSERT_TRUE(witness);
+    HWND closed = nullptr;
+    const tessolux::shell_calls::replacement closing_chooser(nullptr, [&](CHOOSECOLORW& choice) {
+        closed = choice.hwndOwner;
+        SendMessageW(closed, WM_CLOSE, 0, 0);
+        choice.rgbResult = red;
+        return true;
+    });
+    ASSERT_TRUE(run({ready(), act([&] {
+                         // In a corner of the screen the dialog leaves free, so that its going exposes
+                         // nothing of the witness.
+                         RECT taken{};
+                         GetWindowRect(dialog(), &taken);
+                         const int right = GetSystemMetrics(SM_CXSCREEN) - 40;
+                         const int bottom = GetSystemMetrics(SM_CYSCREEN) - 40;
+                         for (const POINT corner :
+                              {POINT{0, 0}, POINT{right, 0}, POINT{0, bottom}, POINT{right, bottom}}) {
+                             const RECT place{corner.x, corner.y, corner.x + 40, corner.y + 40};
+                             RECT overlap{};
+                             if (!IntersectRect(&overlap, &place, &taken)) {
+                                 SetWindowPos(witness.get(), HWND_TOPMOST, corner.x, corner.y, 40, 40,
+                                              SWP_NOACTIVATE);
+                                 break;
+                             }
+                         }
+                         UpdateWindow(witness.get());
+                         witness_erasures = 0;
+                         window->on_command({}, ID_BACKGROUND_COLOR, 0);
+                     })}));
+    EXPECT_NE(closed, nullptr);
+    EXPECT_FALSE(IsWindow(closed));
+    EXPECT_EQ(witness_erasures, 0);
+    RECT pending{};
+    EXPECT_FALSE(GetUpdateRect(witness.get(), &pending, FALSE)) << "the witness waits for a repaint";
+}
+
+// The first box over the preview closes the preview as it opens, as a close that was waiting in the
+// queue would in the box's own loop: the hook puts a procedure in front of the box's, which closes the
+// preview once the box has set itself up.
+HWND box_closes = nullptr;
+WNDPROC box_own_procedure = nullptr;
+LRESULT CALLBACK closing_box_procedure(HWND box, UINT message, WPARAM wparam, LPARAM lparam) {
+    const LRESULT result = CallWindowProcW(box_own_procedure, box, message, wparam, lparam);
+    if (message == WM_INITDIALOG && box_closes != nullptr)
+        SendMessageW(std::exchange(box_closes, nullptr), WM_CLOSE, 0, 0);
+    return result;
+}
+LRESULT CALLBACK closing_box_hook(int code, WPARAM wparam, LPARAM lparam) {
+    const auto* create = reinterpret_cast<const CBT_CREATEWNDW*>(lparam);
+    if (code == HCBT_CREATEWND && box_closes != nullptr && box_own_procedure == nullptr &&
+        create->lpcs->hwndParent == box_closes)
+        box_own_procedure =
+            reinterpret_cast<WNDPROC>(SetWindowLongPtrW(reinterpret_cast<HWND>(wparam), GWLP_WNDPROC,
+                                                        reinterpret_cast<LONG_PTR>(&closing_box_procedure)));
+    return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
+// Apply whose settings save fails shows the failure in a box, in whose loop the dialog is closed (its own
+// save fails too, and is reported). Nothing of Apply goes on after that: the dialog and its panel are gone.
+TEST_F(commands, a_dialog_closed_while_apply_reports_a_failed_save_shows_no_box_after_it) {
+    const std::wstring parent = key + L"-volatile";
+    test_support::make_volatile_settings_key(parent);
+    key = parent + L"\\settings";
+    cpp::unique_any<HHOOK, &UnhookWindowsHookEx> hook;
+    ASSERT_TRUE(run({ready(), act([&] {
+                         box_closes = dialog();
+                         box_own_procedure = nullptr;
+                         hook.reset(
+                             SetWindowsHookExW(WH_CBT, &closing_box_hook, nullptr, GetCurrentThreadId()));
+                         PostMessageW(dialog(), WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_CLICKED), 0);
+                     })}));
+    EXPECT_EQ(boxes.size(), 1u) << "the close's box, none after the dialog went";
+    test_support::delete_settings(parent);
+}
+
 // "Zoom To" keeps the image point under the place where the menu opened.
 TEST_F(commands, zoom_to_200_zooms_about_the_point_where_the_menu_opened) {
     tessolux::image_point before{}, after{};
