@@ -307,6 +307,27 @@ image read_image(const std::wstring& path) {
     return document;
 }
 
+namespace {
+
+[[noreturn]] void throw_not_writable(const std::wstring& path, HRESULT result) {
+    throw std::runtime_error("the image file " + quoted(path) + " cannot be written: " + system_text(result) +
+                             " (" + code_of(result) + ")");
+}
+
+} // namespace
+
+void check_writable(const std::wstring& path) {
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        throw_not_writable(path, HRESULT_FROM_WIN32(GetLastError()));
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    CloseHandle(file);
+    // Only the file the check itself made goes again; one that was there stays as it was.
+    if (!existed)
+        DeleteFileW(path.c_str());
+}
+
 void write_image(const std::wstring& path, const image& document) {
     const layout& kind = layout_for(document);
     const bool swap = kind.depth == 16 && encoder_keeps_memory_order();
@@ -332,8 +353,7 @@ void write_image(const std::wstring& path, const image& document) {
     check(factory->CreateStream(&stream), "creating a file stream");
     const HRESULT created = stream->InitializeFromFilename(path.c_str(), GENERIC_WRITE);
     if (FAILED(created))
-        throw std::runtime_error("the image file " + quoted(path) + " cannot be written: " +
-                                 system_text(created) + " (" + code_of(created) + ")");
+        throw_not_writable(path, created);
     encode(factory.Get(), stream.Get(), document.width, document.height, kind.format, stride, bytes);
 }
 

@@ -19,6 +19,10 @@ constexpr std::uint32_t largest_side = 40960;
 // largest_side either way, or for the host's memory).
 image read_image(const std::wstring& path);
 
+// Throws, as write_image would, when a file cannot be written at path; leaves a file that is there as it
+// is. The host asks before the filter runs, so that nobody's work in the dialog ends unwritten.
+void check_writable(const std::wstring& path);
+
 // The document as a PNG file of the same kind and depth.
 void write_image(const std::wstring& path, const image& document);
 

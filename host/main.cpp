@@ -98,6 +98,7 @@ int run(const std::vector<std::wstring>& arguments) {
         return 0;
     }
     filter_host::image document = filter_host::read_image(files[1]);
+    filter_host::check_writable(files[2]);
     filter_host::selection mask;
     if (!mask_path.empty())
         mask = filter_host::read_selection(mask_path);

@@ -117,21 +117,27 @@ TEST(image_file_errors, the_host_says_what_is_wrong_with_the_image_in_words_and_
     struct row {
         const wchar_t* file;
         std::vector<std::string> said;
+        const wchar_t* output = L"output.png";
     };
+    // The last row's output folder does not exist: that is found before the dialog, not after Apply.
     const row rows[] = {
         {L"missing.png", {"cannot be read: " + system_words(ERROR_FILE_NOT_FOUND), "(0x80070002)"}},
         {L"notes.txt", {"is not an image the filter host can read"}},
         {L"cut-off.png", {"is damaged"}},
         {L"claims-100000.png", {"is too large for the filter host", "40960 x 40960"}},
         {L"one-too-wide.png", {"is too large for the filter host", "40961 x 1 pixels", "40960 x 40960"}},
+        {L"whole.png",
+         {"cannot be written: " + system_words(ERROR_PATH_NOT_FOUND)},
+         L"no-such-folder\\out.png"},
     };
     for (const row& expected : rows) {
         const fs::path input = folder / expected.file;
-        const fs::path output = folder / L"output.png";
+        const fs::path output = folder / expected.output;
+        const fs::path named = std::wstring(expected.output) == L"output.png" ? input : output;
         SCOPED_TRACE(input.string());
         const host_run run = run_host(input, output, folder / L"printed.txt");
         EXPECT_EQ(run.exit_code, 3u) << "the host could not run the filter";
-        EXPECT_THAT(run.output, HasSubstr("\"" + input.string() + "\""));
+        EXPECT_THAT(run.output, HasSubstr("\"" + named.string() + "\""));
         for (const std::string& words : expected.said)
             EXPECT_THAT(run.output, HasSubstr(words));
         EXPECT_THAT(run.output, Not(HasSubstr("failed with")));
