@@ -110,11 +110,16 @@ filter_host::image photo() {
     return document;
 }
 
-// The dialog's size changed as the size grip changes it: one step of the grip's drag.
+// The dialog's size changed as the size grip changes it: one step of the grip's drag. Where the work area
+// leaves no room for it the dialog is first moved back as a person would (at a larger scale the dialog
+// takes more of the screen, and what lies off the screen cannot be read from it).
 void resize_by(HWND dialog, int dx, int dy) {
     const RECT r = window_rect(dialog);
-    SetWindowPos(dialog, nullptr, 0, 0, r.right - r.left + dx, r.bottom - r.top + dy,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int width = r.right - r.left + dx, height = r.bottom - r.top + dy;
+    SetWindowPos(dialog, nullptr, std::min<int>(r.left, work.right - width),
+                 std::min<int>(r.top, work.bottom - height), width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 // A key of the dialog's accelerator table, as the table turns it into a command.
