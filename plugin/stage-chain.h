@@ -22,15 +22,17 @@ frame_slot choose_display_slot(slot_presence slots, std::uint32_t result_slot_st
 
 // The frame a stage reads: the newest valid output before it. The last four stages share the result
 // slot, which they read only while it holds the output of a stage before them.
-frame_slot choose_stage_source(std::uint32_t stage, slot_presence slots, std::uint32_t result_slot_stage) noexcept;
+frame_slot choose_stage_source(std::uint32_t stage, slot_presence slots,
+                               std::uint32_t result_slot_stage) noexcept;
 
 enum class stage_step {
-    wait,  // an earlier stage's job runs; the chain reaches this stage when it delivers
-    skip,  // inactive, or nothing to do with these values
+    wait, // an earlier stage's job runs; the chain reaches this stage when it delivers
+    skip, // inactive, or nothing to do with these values
     start,
 };
 
 // Noise reduction never waits: a change there restarts the whole chain.
-stage_step choose_stage_step(std::uint32_t stage, bool active, bool has_work, std::uint32_t running_stage) noexcept;
+stage_step choose_stage_step(std::uint32_t stage, bool active, bool has_work,
+                             std::uint32_t running_stage) noexcept;
 
 } // namespace tessolux::main_window
