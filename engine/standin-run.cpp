@@ -29,11 +29,6 @@ std::string to_utf8(const std::wstring& text) {
 // Lines of several roots, or of several processes, may go to one file: each line is one append.
 std::mutex trace_file_lock;
 
-// Hooks that make one kind of call fail, for the callers' clean-up roads.
-void read_failure_hooks(test_hooks& hooks) {
-    hooks.refuse_memory_images = environment(L"ZORVANE_STANDIN_FAIL_MEMORY_IMAGE") == L"1";
-}
-
 } // namespace
 
 test_hooks test_hooks::from_environment() {
@@ -47,7 +42,7 @@ test_hooks test_hooks::from_environment() {
     hooks.failing_node = environment(L"ZORVANE_STANDIN_FAIL_NODE");
     hooks.trace_path = environment(L"ZORVANE_STANDIN_TRACE");
     hooks.without_service = environment(L"ZORVANE_STANDIN_NO_SERVICE") == L"1";
-    read_failure_hooks(hooks);
+    hooks.refuse_memory_images = environment(L"ZORVANE_STANDIN_FAIL_MEMORY_IMAGE") == L"1";
     return hooks;
 }
 

@@ -1,5 +1,7 @@
 #include "image-file.h"
 
+#include "am-handle.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cwctype>
@@ -42,6 +44,11 @@ std::string system_text(HRESULT result) {
 
 std::string quoted(const std::wstring& path) {
     return "\"" + utf8(path) + "\"";
+}
+
+[[noreturn]] void throw_not_writable(const std::wstring& path, HRESULT result) {
+    throw std::runtime_error("the image file " + quoted(path) + " cannot be written: " + system_text(result) +
+                             " (" + code_of(result) + ")");
 }
 
 // What a failure to read an image file tells about the file.
@@ -307,22 +314,14 @@ image read_image(const std::wstring& path) {
     return document;
 }
 
-namespace {
-
-[[noreturn]] void throw_not_writable(const std::wstring& path, HRESULT result) {
-    throw std::runtime_error("the image file " + quoted(path) + " cannot be written: " + system_text(result) +
-                             " (" + code_of(result) + ")");
-}
-
-} // namespace
-
 void check_writable(const std::wstring& path) {
-    const HANDLE file =
+    const HANDLE opened =
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (opened == INVALID_HANDLE_VALUE)
         throw_not_writable(path, HRESULT_FROM_WIN32(GetLastError()));
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    CloseHandle(file);
+    cpp::unique_any<HANDLE, &CloseHandle> file(opened);
+    file.reset(); // closed before the file it made can go
     // Only the file the check itself made goes again; one that was there stays as it was.
     if (!existed)
         DeleteFileW(path.c_str());

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -24,16 +23,6 @@ using test_support::press;
 
 class apply_test : public test_support::main_window_world {
 protected:
-    // Makes the world anew over an engine with these hooks.
-    void remake_with(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> hooks) {
-        main_window_world::TearDown();
-        for (const auto& [name, value] : hooks)
-            SetEnvironmentVariableW(name, value);
-        SetUp();
-        for (const auto& [name, value] : hooks)
-            SetEnvironmentVariableW(name, nullptr);
-    }
-
     // The host's image as it stands, and the source enhanced as first-run settings ask, by the engine itself.
     std::vector<std::uint8_t> document() const { return reference::read_pixels(result->image.get()).bytes; }
     std::vector<std::uint8_t> enhanced() const {

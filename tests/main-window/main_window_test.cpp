@@ -40,13 +40,6 @@ protected:
         main_window_world::SetUp();
         SetEnvironmentVariableW(L"ZORVANE_STANDIN_TRACE", nullptr);
     }
-    // Makes the world anew over an engine with one more hook.
-    void remake_with(const wchar_t* hook, const wchar_t* value) {
-        main_window_world::TearDown();
-        SetEnvironmentVariableW(hook, value);
-        SetUp();
-        SetEnvironmentVariableW(hook, nullptr);
-    }
     void TearDown() override {
         main_window_world::TearDown();
         DeleteFileW(trace_path.c_str());
@@ -120,7 +113,7 @@ protected:
 };
 
 TEST_F(main_window, a_failing_stage_shows_one_box_per_failure_and_retry_until_it_is_switched_off) {
-    remake_with(L"ZORVANE_STANDIN_FAIL_NODE", L"tilt-shift");
+    remake_with({{L"ZORVANE_STANDIN_FAIL_NODE", L"tilt-shift"}});
     test_support::write_setting(key, L"ActiveFilters", 4 | 16);
     open();
     watch_progress_bar();
@@ -142,7 +135,7 @@ TEST_F(main_window, a_failing_stage_shows_one_box_per_failure_and_retry_until_it
 // no later message reaches a destroyed object.
 TEST_F(main_window, a_dialog_that_fails_while_it_is_built_leaves_no_window_and_no_engine_object) {
     // The thumbnails of the effects list are converted by the engine's "convert" node while it is built.
-    remake_with(L"ZORVANE_STANDIN_FAIL_NODE", L"convert");
+    remake_with({{L"ZORVANE_STANDIN_FAIL_NODE", L"convert"}});
     EXPECT_THROW(open(), error_handling::interface_exception);
     EXPECT_EQ(test_support::find_preview_dialog(), nullptr);
     source = {};
@@ -156,7 +149,7 @@ TEST_F(main_window,
     // Every band of rows of every engine run waits: a stage of the test's small picture takes four bands.
     // The stages caught in the engine start after the first preview, from a slider: the dialog has settled
     // then and sees the engine's progress as it comes.
-    remake_with(L"ZORVANE_STANDIN_BAND_DELAY_MS", L"25");
+    remake_with({{L"ZORVANE_STANDIN_BAND_DELAY_MS", L"25"}});
     test_support::write_setting(key, L"ActiveFilters", 4 | 16);
     open();
     watch_progress_bar();
@@ -263,7 +256,7 @@ LRESULT CALLBACK probe_destroy(HWND window, UINT message, WPARAM wparam, LPARAM 
 }
 
 TEST_F(main_window, closing_tears_down_once_and_once_it_has_begun_no_handler_starts_work) {
-    remake_with(L"ZORVANE_STANDIN_FAIL_NODE", L"natural-enhance");
+    remake_with({{L"ZORVANE_STANDIN_FAIL_NODE", L"natural-enhance"}});
     teardown_probe probe;
     probe.dialog = &open();
     ASSERT_TRUE(run({shows_retry, act([&] {
@@ -286,7 +279,7 @@ TEST_F(main_window, closing_tears_down_once_and_once_it_has_begun_no_handler_sta
 // The teardown asks the engine to drop its work; an engine that cannot be asked must not leave a dialog
 // that answers nothing any more, nor a run that never ends.
 TEST_F(main_window, cancel_ends_the_run_even_where_the_engine_refuses_the_teardown_calls) {
-    remake_with(L"ZORVANE_STANDIN_NO_SERVICE", L"1");
+    remake_with({{L"ZORVANE_STANDIN_NO_SERVICE", L"1"}});
     const auto give_up_at = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     bool frozen = false;
     // The last step runs only while the dialog is still there: then it no longer answers.
@@ -307,7 +300,7 @@ TEST_F(main_window, cancel_ends_the_run_even_where_the_engine_refuses_the_teardo
 // let the refusal out: it would end the host.
 TEST_F(main_window,
        a_dialog_left_to_its_destructor_goes_quietly_where_the_engine_refuses_the_teardown_calls) {
-    remake_with(L"ZORVANE_STANDIN_NO_SERVICE", L"1");
+    remake_with({{L"ZORVANE_STANDIN_NO_SERVICE", L"1"}});
     ASSERT_TRUE(run({ready(), [](HWND) {
                          PostQuitMessage(0);
                          return true;
@@ -522,9 +515,8 @@ std::size_t process_threads() {
 TEST_F(main_window, a_dialog_that_fails_after_its_workers_started_leaves_no_thread_and_no_window_behind) {
     for (const bool refusing : {false, true}) {
         SCOPED_TRACE(refusing ? "an engine that refuses the teardown's calls" : "an engine that takes them");
-        SetEnvironmentVariableW(L"ZORVANE_STANDIN_NO_SERVICE", refusing ? L"1" : nullptr);
-        remake_with(L"ZORVANE_STANDIN_FAIL_MEMORY_IMAGE", L"1");
-        SetEnvironmentVariableW(L"ZORVANE_STANDIN_NO_SERVICE", nullptr);
+        remake_with({{L"ZORVANE_STANDIN_FAIL_MEMORY_IMAGE", L"1"},
+                     {L"ZORVANE_STANDIN_NO_SERVICE", refusing ? L"1" : nullptr}});
         const std::size_t threads = process_threads();
         std::string reported;
         try {

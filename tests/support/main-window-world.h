@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <ole2.h>
@@ -91,6 +93,16 @@ protected:
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
             if (msg.message != WM_QUIT)
                 DispatchMessageW(&msg);
+    }
+
+    // Makes the world anew over an engine that reads these test hooks (name, value) as it is made.
+    void remake_with(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> hooks) {
+        TearDown();
+        for (const auto& [name, value] : hooks)
+            SetEnvironmentVariableW(name, value);
+        SetUp();
+        for (const auto& [name, value] : hooks)
+            SetEnvironmentVariableW(name, nullptr);
     }
 
     // Builds the dialog as the host entry does and shows it.
